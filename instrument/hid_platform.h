@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tavex {
+
+// The three report lengths of a HID interface. Each counts the report-ID byte, so a device
+// with one 14-byte feature report and no report IDs has a feature report length of 15.
+struct HidReportLengths {
+    std::uint16_t input = 0;
+    std::uint16_t output = 0;
+    std::uint16_t feature = 0;
+};
+
+// One open HID interface. Destroying it closes the interface.
+class HidDevice {
+public:
+    virtual ~HidDevice() = default;
+
+    virtual bool GetAttributes(std::uint16_t& vendorId, std::uint16_t& productId) = 0;
+    virtual bool GetReportLengths(HidReportLengths& lengths) = 0;
+    // Sends a feature report; report[0] is the report ID. True only when all bytes went out.
+    virtual bool SetFeature(const std::uint8_t* report, std::size_t length) = 0;
+    // Fetches a feature report into report[0..length); report[0] holds the report ID on entry.
+    // A reply shorter than length is a failure.
+    virtual bool GetFeature(std::uint8_t* report, std::size_t length) = 0;
+};
+
+// What the link needs of the platform's HID support. Implemented over hidapi for real devices
+// and by the simulated bus for the simulated meter.
+class HidPlatform {
+public:
+    virtual ~HidPlatform() = default;
+
+    // Loads the HID library and its entry points; false when it is not usable.
+    virtual bool Load() = 0;
+    virtual void Unload() = 0;
+    // One path per present HID interface, in a stable order; nullopt when the list cannot be
+    // built at all.
+    virtual std::optional<std::vector<std::string>> ListInterfaces() = 0;
+    // Opens a path for reading and writing, shared with other openers; null on failure.
+    virtual std::unique_ptr<HidDevice> Open(const std::string& path) = 0;
+};
+
+}  // namespace tavex

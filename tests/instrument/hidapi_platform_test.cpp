@@ -1,0 +1,126 @@
+#include "instrument/hidapi_platform.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace tavex {
+
+// Defined in instrument/hidapi_platform.cpp.
+std::vector<std::string> SortInterfacePaths(std::vector<std::string> paths);
+std::optional<HidReportLengths> ReadReportLengthsFromSysfs(const std::string& hidrawClassDir,
+                                                           const std::string& devicePath);
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// This machine has no HID devices: the library must still load, list nothing and refuse paths
+// that do not exist.
+TEST(HidapiPlatform, WorksWithoutDevices) {
+    auto platform = MakeHidapiPlatform();
+    ASSERT_TRUE(platform->Load());
+    EXPECT_TRUE(platform->ListInterfaces().has_value());
+    EXPECT_EQ(platform->Open("/dev/hidraw-that-does-not-exist"), nullptr);
+    EXPECT_EQ(platform->Open(""), nullptr);
+    // A failed open leaves an error behind; listing must not take it for a failed list.
+    EXPECT_TRUE(platform->ListInterfaces().has_value());
+    platform->Unload();
+}
+
+TEST(HidapiPlatform, InterfacesSortNaturallyOnceEach) {
+    EXPECT_EQ(SortInterfacePaths({"/dev/hidraw10", "/dev/hidraw2", "/dev/hidraw1",
+                                  "/dev/hidraw2", "/dev/hidraw0", "/dev/hidraw10"}),
+              (std::vector<std::string>{"/dev/hidraw0", "/dev/hidraw1", "/dev/hidraw2",
+                                        "/dev/hidraw10"}));
+    // Any two orders of the same paths give the same list.
+    const std::vector<std::string> odd = {"/dev/hidraw02", "/dev/hidraw2", "/dev/hidraw",
+                                          "/dev/hidrawA", "/dev/hidraw9x", "/dev/hid9"};
+    std::vector<std::string> reversed(odd.rbegin(), odd.rend());
+    const auto sorted = SortInterfacePaths(odd);
+    EXPECT_EQ(sorted, SortInterfacePaths(reversed));
+    EXPECT_EQ(sorted.size(), odd.size());
+    EXPECT_TRUE(SortInterfacePaths({}).empty());
+}
+
+class SysfsDescriptor : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "tavex-hidraw-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        root_ = pattern;
+        fs::create_directories(root_ / "class");
+        fs::create_directories(root_ / "dev");
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
+
+    // Makes class/<node>/device/report_descriptor and a /dev-like node file for it.
+    void AddNode(const std::string& node, const std::vector<std::uint8_t>& descriptor) {
+        const fs::path device = root_ / "class" / node / "device";
+        fs::create_directories(device);
+        std::ofstream(device / "report_descriptor", std::ios::binary)
+            .write(reinterpret_cast<const char*>(descriptor.data()),
+                   static_cast<std::streamsize>(descriptor.size()));
+        std::ofstream(root_ / "dev" / node);
+    }
+
+    std::optional<HidReportLengths> Read(const std::string& devicePath) {
+        return ReadReportLengthsFromSysfs((root_ / "class").string(), devicePath);
+    }
+
+    fs::path root_;
+};
+
+// The meter's kind of descriptor: one 14-byte feature report, no report IDs.
+const std::vector<std::uint8_t> kMeterLike = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01,
+                                              0x09, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00,
+                                              0x75, 0x08, 0x95, 0x0E, 0xB1, 0x02, 0xC0};
+
+TEST_F(SysfsDescriptor, ReadsTheNodesDescriptor) {
+    AddNode("hidraw7", kMeterLike);
+    AddNode("hidraw17", {0x75, 0x08, 0x95, 0x02, 0x81, 0x02});
+
+    auto lengths = Read("/dev/hidraw7");
+    ASSERT_TRUE(lengths.has_value());
+    EXPECT_EQ(lengths->input, 0);
+    EXPECT_EQ(lengths->output, 0);
+    EXPECT_EQ(lengths->feature, 15);
+
+    lengths = Read("/dev/hidraw17");
+    ASSERT_TRUE(lengths.has_value());
+    EXPECT_EQ(lengths->input, 3);
+    EXPECT_EQ(lengths->feature, 0);
+
+    // A udev symlink is followed to the node it names.
+    fs::create_symlink(root_ / "dev" / "hidraw7", root_ / "dev" / "tavex");
+    lengths = Read((root_ / "dev" / "tavex").string());
+    ASSERT_TRUE(lengths.has_value());
+    EXPECT_EQ(lengths->feature, 15);
+}
+
+TEST_F(SysfsDescriptor, RefusesWhatIsNotAHidrawNodesDescriptor) {
+    AddNode("hidraw7", kMeterLike);
+    AddNode("hidraw8", {});
+    AddNode("hidraw9", {0x75, 0x08, 0x95});
+    AddNode("hidraw10", std::vector<std::uint8_t>(70000, 0x00));
+    AddNode("mouse0", kMeterLike);
+
+    EXPECT_FALSE(Read("/dev/hidraw8").has_value());   // empty
+    EXPECT_FALSE(Read("/dev/hidraw9").has_value());   // truncated
+    EXPECT_FALSE(Read("/dev/hidraw10").has_value());  // far too long to be a descriptor
+    EXPECT_FALSE(Read("/dev/hidraw11").has_value());  // no such node
+    for (const char* path : {"/dev/mouse0", "/dev/hidraw", "/dev/hidraw7x", "hidraw7/..",
+                             "/dev/hidraw7/", "", "/"}) {
+        EXPECT_FALSE(Read(path).has_value()) << path;
+    }
+}
+
+}  // namespace
+}  // namespace tavex
