@@ -136,7 +136,8 @@ bool LoadMemoryImage(const std::string& path, MemoryImage& image, std::string& e
         return false;
     }
     if (got != loaded.size() || tooLong) {
-        error = "memory image " + path + " changed size while it was read; a memory image is exactly " +
+        error = "memory image " + path +
+                " changed size while it was read; a memory image is exactly " +
                 std::to_string(loaded.size()) + " bytes";
         return false;
     }
@@ -202,7 +203,8 @@ MemoryImage DemoMemoryImage() {
     image[memory::kLanguageAddress] = 1;  // English
     image[memory::kUnitAddress] = 0;      // Bq/m3
 
-    const auto header = memory::EncodeHeader({kDemoPointer, static_cast<std::uint16_t>(kDemoCount)});
+    const auto header =
+        memory::EncodeHeader({kDemoPointer, static_cast<std::uint16_t>(kDemoCount)});
     std::copy(header.begin(), header.end(), image.begin() + memory::kHeaderAddress);
 
     const sys_time<hours> newest = kNewestDay + kNewestHour;
@@ -240,8 +242,9 @@ MemoryImage DemoMemoryImage() {
         if (age == 16) bytes[7] ^= 0x5A;
 
         // Counting back from the pointer, slot 1 is followed by slot 1010.
+        const std::uint32_t back = age % memory::kSlotCount;
         const std::uint32_t recordSlot =
-            (kDemoPointer - 1 + memory::kSlotCount - age % memory::kSlotCount) % memory::kSlotCount + 1;
+            (kDemoPointer - 1 + memory::kSlotCount - back) % memory::kSlotCount + 1;
         std::copy(bytes.begin(), bytes.end(), image.begin() + memory::SlotAddress(recordSlot));
     }
     return image;

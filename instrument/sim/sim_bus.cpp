@@ -25,7 +25,10 @@ class SimBus::Handle : public HidDevice {
 public:
     Handle(SimBus* bus, std::shared_ptr<SimBus> owner, std::shared_ptr<SimDevice> device,
            std::uint64_t generation)
-        : bus_(bus), owner_(std::move(owner)), device_(std::move(device)), generation_(generation) {}
+        : bus_(bus),
+          owner_(std::move(owner)),
+          device_(std::move(device)),
+          generation_(generation) {}
     ~Handle() override { bus_->HandleClosed(); }
     Handle(const Handle&) = delete;
     Handle& operator=(const Handle&) = delete;

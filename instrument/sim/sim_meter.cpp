@@ -39,7 +39,8 @@ int DaysInMonth(int year, int month) {
 
 // The meter keeps a calendar clock; it refuses a time that cannot exist rather than storing it.
 bool ValidClock(const MeterClock& clock) {
-    if (clock.seconds > 59 || clock.minutes > 59 || clock.hours > 23 || clock.year > 99) return false;
+    if (clock.seconds > 59 || clock.minutes > 59 || clock.hours > 23) return false;
+    if (clock.year > 99) return false;
     if (clock.month < 1 || clock.month > 12) return false;
     return clock.day >= 1 && clock.day <= DaysInMonth(2000 + clock.year, clock.month);
 }
@@ -118,7 +119,8 @@ bool SimMeter::HandleCommand(const std::uint8_t* report) {
     if (code == memory::kRequestBlockRead) {
         const std::uint32_t count = static_cast<std::uint32_t>(report[5] << 8 | report[6]);
         // The rest of a block-read command is padding; anything else there is a malformed command.
-        if (std::any_of(report + 7, report + kChecksumByte, [](std::uint8_t b) { return b != 0; })) {
+        if (std::any_of(report + 7, report + kChecksumByte,
+                        [](std::uint8_t b) { return b != 0; })) {
             return false;
         }
         if (count > memory::kMaxBlockRead || address + count > kMemorySize) return false;

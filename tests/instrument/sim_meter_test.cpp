@@ -37,7 +37,8 @@ std::uint8_t Check(const std::uint8_t* bytes, std::size_t n) {
 
 Report Command(std::uint8_t code, std::uint16_t address, std::uint8_t length,
                std::array<std::uint8_t, 8> data = {}) {
-    Report r{0, 0, code, static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address)};
+    Report r{0, 0, code, static_cast<std::uint8_t>(address >> 8),
+             static_cast<std::uint8_t>(address)};
     r[5] = length;
     for (int i = 0; i < 8; ++i) r[6 + i] = data[i];
     r[14] = Check(r.data() + 2, 12);
@@ -72,7 +73,9 @@ protected:
         return r;
     }
     void Fill(std::uint32_t from, std::uint32_t to) {
-        for (std::uint32_t a = from; a < to; ++a) meter->SetByte(a, static_cast<std::uint8_t>(a * 7 + 3));
+        for (std::uint32_t a = from; a < to; ++a) {
+            meter->SetByte(a, static_cast<std::uint8_t>(a * 7 + 3));
+        }
     }
 
     std::shared_ptr<SimBus> bus = std::make_shared<SimBus>();
@@ -423,9 +426,9 @@ TEST(SimMeterThreadTest, ConcurrentExchangesStayWhole) {
                 const Report read = Command(16, address, 1);
                 Report reply{};
                 std::lock_guard<std::mutex> lock(exchange);
-                if (!device->SetFeature(write.data(), 15) || !device->GetFeature(reply.data(), 15) ||
-                    !device->SetFeature(read.data(), 15) || !device->GetFeature(reply.data(), 15) ||
-                    reply[6] != value) {
+                if (!device->SetFeature(write.data(), 15) ||
+                    !device->GetFeature(reply.data(), 15) || !device->SetFeature(read.data(), 15) ||
+                    !device->GetFeature(reply.data(), 15) || reply[6] != value) {
                     ++wrong;
                 }
             }
@@ -457,7 +460,9 @@ protected:
     void TearDown() override { fs::remove_all(dir); }
     std::vector<std::string> Entries() const {
         std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+        for (const auto& entry : fs::directory_iterator(dir)) {
+            names.push_back(entry.path().filename());
+        }
         std::sort(names.begin(), names.end());
         return names;
     }
