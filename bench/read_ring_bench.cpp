@@ -59,14 +59,19 @@ void BM_ReadFullRing(benchmark::State& state) {
     }
     form->WaitForExchangeThreads(std::chrono::seconds(10));
     const double iterations = static_cast<double>(state.iterations());
-    const double transportMs = static_cast<double>(reports) / iterations *
-                               static_cast<double>(latency.count()) / 1000.0;
+    const double transportMs =
+        static_cast<double>(reports) / iterations * static_cast<double>(latency.count()) / 1000.0;
     state.counters["reports"] = static_cast<double>(reports) / iterations;
     state.counters["transport_ms"] = transportMs;
     state.counters["cpu_ms"] = cpu / iterations * 1000.0;
 }
 
-BENCHMARK(BM_ReadFullRing)->Arg(1000)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_ReadFullRing)
+    ->Arg(1000)
+    ->Arg(0)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
 
 }  // namespace
 

@@ -107,7 +107,9 @@ int Connect(TForm2& form, int waitSeconds, std::ostream& err) {
     return kExitNoDevice;
 }
 
-bool Lost(const TForm2& form) { return form.connected.load(std::memory_order_acquire) == 0; }
+bool Lost(const TForm2& form) {
+    return form.connected.load(std::memory_order_acquire) == 0;
+}
 
 int Info(TForm2& form, std::ostream& out) {
     const bool valid = form.headerStatus.load() == kHeaderValid;
@@ -207,17 +209,21 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         } else if (arg.rfind("--simulate=", 0) == 0) {
             options.simulate = true;
             options.simulateImage = arg.substr(11);
-            if (options.simulateImage.empty()) return UsageError(err, "--simulate= needs an image file");
+            if (options.simulateImage.empty())
+                return UsageError(err, "--simulate= needs an image file");
         } else if (arg == "--wait" || arg.rfind("--wait=", 0) == 0) {
             std::string value;
             if (arg == "--wait") {
-                if (i + 1 >= args.size()) return UsageError(err, "--wait needs a number of seconds");
+                if (i + 1 >= args.size())
+                    return UsageError(err, "--wait needs a number of seconds");
                 value = args[++i];
             } else {
                 value = arg.substr(7);
             }
             const auto seconds = ParseSeconds(value);
-            if (!seconds) return UsageError(err, "--wait takes whole seconds from 0 to 3600, not '" + value + "'");
+            if (!seconds)
+                return UsageError(err,
+                                  "--wait takes whole seconds from 0 to 3600, not '" + value + "'");
             options.waitSeconds = *seconds;
         } else if (!arg.empty() && arg[0] == '-') {
             return UsageError(err, "unknown option '" + arg + "'");

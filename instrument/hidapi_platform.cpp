@@ -11,11 +11,6 @@
 
 namespace tavex {
 
-// Not in the header: shared with the tests only.
-std::vector<std::string> SortInterfacePaths(std::vector<std::string> paths);
-std::optional<HidReportLengths> ReadReportLengthsFromSysfs(const std::string& hidrawClassDir,
-                                                           const std::string& devicePath);
-
 namespace {
 
 // The ioctls behind hidapi's feature calls carry the length in 14 bits; a longer length would
@@ -34,7 +29,9 @@ struct DeviceClose {
 };
 using DeviceHandle = std::unique_ptr<hid_device, DeviceClose>;
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // Orders digit runs by value, so that /dev/hidraw2 comes before /dev/hidraw10. Paths equal by
 // that measure ("hidraw01", "hidraw1") fall back to plain order, which keeps the order total.
@@ -170,8 +167,7 @@ std::optional<HidReportLengths> ReadReportLengthsFromSysfs(const std::string& hi
         (error ? std::filesystem::path(devicePath) : resolved).filename().string();
     if (!IsHidrawNode(node)) return std::nullopt;
 
-    std::ifstream file(hidrawClassDir + "/" + node + "/device/report_descriptor",
-                       std::ios::binary);
+    std::ifstream file(hidrawClassDir + "/" + node + "/device/report_descriptor", std::ios::binary);
     if (!file) return std::nullopt;
     // The sysfs file claims a fixed size, so read to the end instead of trusting it.
     std::vector<std::uint8_t> bytes;
@@ -184,6 +180,8 @@ std::optional<HidReportLengths> ReadReportLengthsFromSysfs(const std::string& hi
     return ParseReportLengths(bytes.data(), bytes.size());
 }
 
-std::shared_ptr<HidPlatform> MakeHidapiPlatform() { return std::make_shared<HidapiPlatform>(); }
+std::shared_ptr<HidPlatform> MakeHidapiPlatform() {
+    return std::make_shared<HidapiPlatform>();
+}
 
 }  // namespace tavex

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "instrument/hid_platform.h"
 
@@ -8,5 +11,12 @@ namespace tavex {
 
 // The HID platform over hidapi's hidraw backend (Linux).
 std::shared_ptr<HidPlatform> MakeHidapiPlatform();
+
+// Parts of the platform that tests reach directly.
+// Interface paths in natural order (hidraw2 before hidraw10), each once.
+std::vector<std::string> SortInterfacePaths(std::vector<std::string> paths);
+// The report lengths of a hidraw device, from <hidrawClassDir>/<node>/device/report_descriptor.
+std::optional<HidReportLengths> ReadReportLengthsFromSysfs(const std::string& hidrawClassDir,
+                                                           const std::string& devicePath);
 
 }  // namespace tavex

@@ -40,13 +40,20 @@ StoredRecord DecodeRecord(const std::uint8_t* bytes) {
 }
 
 std::array<std::uint8_t, kRecordSize> EncodeRecord(const StoredRecord& record) {
-    std::array<std::uint8_t, kRecordSize> bytes = {
-        static_cast<std::uint8_t>(record.raw >> 8), static_cast<std::uint8_t>(record.raw & 0xFF),
-        record.minutes, record.hours, record.day, record.month, record.year, 0};
+    std::array<std::uint8_t, kRecordSize> bytes = {static_cast<std::uint8_t>(record.raw >> 8),
+                                                   static_cast<std::uint8_t>(record.raw & 0xFF),
+                                                   record.minutes,
+                                                   record.hours,
+                                                   record.day,
+                                                   record.month,
+                                                   record.year,
+                                                   0};
     bytes[7] = USB::Checksum(bytes.data(), 7);
     return bytes;
 }
 
-bool RecordCheckMatches(const std::uint8_t* bytes) { return USB::Checksum(bytes, 7) == bytes[7]; }
+bool RecordCheckMatches(const std::uint8_t* bytes) {
+    return USB::Checksum(bytes, 7) == bytes[7];
+}
 
 }  // namespace tavex::memory

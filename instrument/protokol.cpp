@@ -132,9 +132,13 @@ bool TForm2::ReadMemoryImage(std::uint8_t* image) {
     return LastCommandSucceeded();
 }
 
-void TForm2::WaitWhileBusy() { WaitClear(busy); }
+void TForm2::WaitWhileBusy() {
+    WaitClear(busy);
+}
 
-bool TForm2::LastCommandSucceeded() const { return commandOk_.load(kAcquire) != 0; }
+bool TForm2::LastCommandSucceeded() const {
+    return commandOk_.load(kAcquire) != 0;
+}
 
 LocalDateTime TForm2::LastClockSent() const {
     std::lock_guard<std::mutex> lock(clockMutex_);
@@ -155,7 +159,9 @@ std::atomic<std::uint8_t>& TForm2::FlagOf(std::uint8_t command) {
     return command == kCommandReadHeader ? headerRead : busy;
 }
 
-void TForm2::StartExchangeThread() { StartCommand(commandCode.load(kAcquire)); }
+void TForm2::StartExchangeThread() {
+    StartCommand(commandCode.load(kAcquire));
+}
 
 void TForm2::StartCommand(std::uint8_t command) {
     commandCode.store(command, kRelease);

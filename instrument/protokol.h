@@ -56,9 +56,9 @@ public:
     // Entry points for the rest of the program. All but PollInstrument return at once while
     // the meter is not connected.
     void PollInstrument();
-    void ReadMemoryHeader();      // waits until the header has been read
-    void ClearMemory();           // returns at once; the caller watches the busy flag
-    void SetInstrumentClock();    // waits until the clock has been sent
+    void ReadMemoryHeader();    // waits until the header has been read
+    void ClearMemory();         // returns at once; the caller watches the busy flag
+    void SetInstrumentClock();  // waits until the clock has been sent
     // Reads the next n older records, oldest first, into buffer (8 * n bytes); returns at once.
     void ReadRecords(std::uint8_t* buffer, unsigned n);
     // Reads a memory image (8192 bytes): settings bytes 2 and 3, the header and the record

@@ -27,7 +27,8 @@ R Guarded(F&& call, R onFailure) {
 std::string LockFileName(const std::string& devicePath) {
     std::string name = "tavex-";
     for (char c : devicePath) {
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        const bool plain =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
         name += plain ? c : '_';
     }
     return name + ".lock";
@@ -45,7 +46,13 @@ USB::~USB() {
     Close();
     CloseLockFile();
     devicePath.clear();
-    if (platform_ && libraryReady) Guarded([&] { platform_->Unload(); return true; }, false);
+    if (platform_ && libraryReady)
+        Guarded(
+            [&] {
+                platform_->Unload();
+                return true;
+            },
+            false);
 }
 
 void USB::SetDeviceIds(std::uint16_t vendor, std::uint16_t product) {
@@ -118,7 +125,12 @@ bool USB::ProbeDevice(const std::string& path) {
             result = true;
         }
     }
-    Guarded([&] { probe.reset(); return true; }, false);
+    Guarded(
+        [&] {
+            probe.reset();
+            return true;
+        },
+        false);
     return result;
 }
 
@@ -132,7 +144,12 @@ bool USB::Open() {
 
 void USB::Close() {
     if (!open) return;
-    Guarded([&] { device_.reset(); return true; }, false);
+    Guarded(
+        [&] {
+            device_.reset();
+            return true;
+        },
+        false);
     device_.reset();
     open = false;
     capabilitiesRead = false;
@@ -161,7 +178,8 @@ bool USB::Transact(std::uint8_t* data) {
     return TransactLocked(data);
 }
 
-bool USB::Transact(std::uint8_t code, std::uint32_t address, std::uint8_t length, std::uint8_t* data) {
+bool USB::Transact(std::uint8_t code, std::uint32_t address, std::uint8_t length,
+                   std::uint8_t* data) {
     std::lock_guard<std::mutex> lock(exchangeMutex_);
     requestCode = code;
     requestAddress = address;
@@ -195,18 +213,17 @@ bool USB::ReadBlock(std::uint16_t address, std::uint16_t count, std::uint8_t* de
 bool USB::ReadBlockLocked(std::uint16_t address, std::uint16_t count, std::uint8_t* destination) {
     if (!EnsureOpenLocked()) return false;
     if (count > 3570 || (count > 0 && !destination)) return false;
-    const std::uint8_t frame[12] = {23,
-                                    static_cast<std::uint8_t>(address >> 8),
-                                    static_cast<std::uint8_t>(address & 0xFF),
-                                    static_cast<std::uint8_t>(count >> 8),
-                                    static_cast<std::uint8_t>(count & 0xFF)};
+    const std::uint8_t frame[12] = {
+        23, static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address & 0xFF),
+        static_cast<std::uint8_t>(count >> 8), static_cast<std::uint8_t>(count & 0xFF)};
     const bool locked = LockDeviceFile();
     // A failed send shows in the reads that follow.
     SendReport(frame, 12);
     bool ok = true;
     std::uint32_t remaining = count;
     while (remaining > 0) {
-        const std::uint8_t piece = static_cast<std::uint8_t>(std::min<std::uint32_t>(remaining, 14));
+        const std::uint8_t piece =
+            static_cast<std::uint8_t>(std::min<std::uint32_t>(remaining, 14));
         if (!GetReport(destination, piece)) {
             ok = false;
             break;

@@ -39,7 +39,8 @@ public:
     bool Transact(std::uint8_t* data);
     // Sets the three request fields and runs Transact as one step, so that two threads cannot
     // mix up each other's fields.
-    bool Transact(std::uint8_t code, std::uint32_t address, std::uint8_t length, std::uint8_t* data);
+    bool Transact(std::uint8_t code, std::uint32_t address, std::uint8_t length,
+                  std::uint8_t* data);
     bool ReadBlock(std::uint16_t address, std::uint16_t count, std::uint8_t* destination);
     std::uint32_t ReceivedBytes(bool reset);
     static std::uint8_t Checksum(const std::uint8_t* data, std::size_t n);

@@ -14,7 +14,9 @@ namespace tavex::sim {
 
 namespace {
 
-std::string OsError(int error) { return std::strerror(error); }
+std::string OsError(int error) {
+    return std::strerror(error);
+}
 
 // Closes the descriptor and removes the temporary file unless the save went through.
 class TemporaryFile {

@@ -30,7 +30,9 @@ void Keep(std::vector<WireReport>& recorded, const WireReport& report) {
     recorded.push_back(report);
 }
 
-bool LeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+bool LeapYear(int year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
 
 int DaysInMonth(int year, int month) {
     static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -51,7 +53,9 @@ SimMeter::SimMeter() : productId_(kMeterProductId) {}
 
 SimMeter::SimMeter(const MemoryImage& image) : memory_(image), productId_(kMeterProductId) {}
 
-std::uint16_t SimMeter::VendorId() const { return kMeterVendorId; }
+std::uint16_t SimMeter::VendorId() const {
+    return kMeterVendorId;
+}
 
 std::uint16_t SimMeter::ProductId() const {
     std::lock_guard<std::mutex> lock(mutex_);

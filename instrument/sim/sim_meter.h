@@ -29,7 +29,7 @@ struct MeterClock {
 
 // One report as the meter saw it, for tests that check the bytes on the wire.
 struct WireReport {
-    bool command;                                  // true: a command report; false: a reply fetched
+    bool command;  // true: a command report; false: a reply fetched
     std::array<std::uint8_t, 15> bytes;
 };
 

@@ -37,7 +37,8 @@ protected:
 
     void SetUp() override {
         dir = fs::path(::testing::TempDir()) /
-              ("tavex-cli-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+              ("tavex-cli-" +
+               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::remove_all(dir);
         fs::create_directories(dir);
     }
@@ -67,7 +68,8 @@ TEST_F(CliTest, InfoOnTheSimulatedMeter) {
 TEST_F(CliTest, InfoFollowsTheMetersSettings) {
     meter->SetByte(memory::kLanguageAddress, 0);
     meter->SetByte(memory::kUnitAddress, 1);
-    meter->SetByte(memory::kHeaderAddress, static_cast<std::uint8_t>(meter->Byte(memory::kHeaderAddress) + 1));
+    meter->SetByte(memory::kHeaderAddress,
+                   static_cast<std::uint8_t>(meter->Byte(memory::kHeaderAddress) + 1));
     bus->Plug(meter);
     const Result r = Run({"--wait", "0", "info"});
     EXPECT_EQ(r.code, kExitOk);
@@ -93,10 +95,17 @@ TEST_F(CliTest, NoMeterAndAMeterThatDoesNotAnswer) {
 }
 
 TEST_F(CliTest, UsageErrorsAndHelp) {
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {}, {"frobnicate"}, {"--bogus", "info"}, {"--wait", "soon", "info"}, {"--wait"},
-             {"--wait", "-1", "info"}, {"dump"}, {"dump", "a", "b"}, {"info", "extra"},
-             {"clear", "--yes", "--backup"}, {"--simulate=", "info"}}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{},
+                                                                  {"frobnicate"},
+                                                                  {"--bogus", "info"},
+                                                                  {"--wait", "soon", "info"},
+                                                                  {"--wait"},
+                                                                  {"--wait", "-1", "info"},
+                                                                  {"dump"},
+                                                                  {"dump", "a", "b"},
+                                                                  {"info", "extra"},
+                                                                  {"clear", "--yes", "--backup"},
+                                                                  {"--simulate=", "info"}}) {
         const Result r = Run(args);
         EXPECT_EQ(r.code, kExitUsage) << ::testing::PrintToString(args);
         EXPECT_FALSE(r.err.empty());
@@ -126,7 +135,8 @@ TEST_F(CliTest, ClearNeedsConfirmationAndAValidHeader) {
     EXPECT_NE(r.err.find("--yes"), std::string::npos);
     EXPECT_EQ(meter->Memory(), before);
 
-    meter->SetByte(memory::kHeaderAddress, static_cast<std::uint8_t>(before[memory::kHeaderAddress] ^ 1));
+    meter->SetByte(memory::kHeaderAddress,
+                   static_cast<std::uint8_t>(before[memory::kHeaderAddress] ^ 1));
     const sim::MemoryImage damaged = meter->Memory();
     r = Run({"--wait", "0", "clear", "--yes"});
     EXPECT_EQ(r.code, kExitFailed);
@@ -149,7 +159,8 @@ TEST_F(CliTest, ClearWithBackupKeepsACopyFirst) {
     sim::MemoryImage saved{};
     std::string error;
     ASSERT_TRUE(sim::LoadMemoryImage(backup.string(), saved, error)) << error;
-    for (std::uint32_t a = memory::kHeaderAddress; a < memory::kRingEnd; ++a) ASSERT_EQ(saved[a], before[a]);
+    for (std::uint32_t a = memory::kHeaderAddress; a < memory::kRingEnd; ++a)
+        ASSERT_EQ(saved[a], before[a]);
     EXPECT_EQ(saved[memory::kLanguageAddress], before[memory::kLanguageAddress]);
 
     // A backup that cannot be written stops the clearing.

@@ -10,11 +10,6 @@
 
 namespace tavex {
 
-// Defined in instrument/hidapi_platform.cpp.
-std::vector<std::string> SortInterfacePaths(std::vector<std::string> paths);
-std::optional<HidReportLengths> ReadReportLengthsFromSysfs(const std::string& hidrawClassDir,
-                                                           const std::string& devicePath);
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -33,13 +28,13 @@ TEST(HidapiPlatform, WorksWithoutDevices) {
 }
 
 TEST(HidapiPlatform, InterfacesSortNaturallyOnceEach) {
-    EXPECT_EQ(SortInterfacePaths({"/dev/hidraw10", "/dev/hidraw2", "/dev/hidraw1",
-                                  "/dev/hidraw2", "/dev/hidraw0", "/dev/hidraw10"}),
+    EXPECT_EQ(SortInterfacePaths({"/dev/hidraw10", "/dev/hidraw2", "/dev/hidraw1", "/dev/hidraw2",
+                                  "/dev/hidraw0", "/dev/hidraw10"}),
               (std::vector<std::string>{"/dev/hidraw0", "/dev/hidraw1", "/dev/hidraw2",
                                         "/dev/hidraw10"}));
     // Any two orders of the same paths give the same list.
-    const std::vector<std::string> odd = {"/dev/hidraw02", "/dev/hidraw2", "/dev/hidraw",
-                                          "/dev/hidrawA", "/dev/hidraw9x", "/dev/hid9"};
+    const std::vector<std::string> odd = {"/dev/hidraw02", "/dev/hidraw2",  "/dev/hidraw",
+                                          "/dev/hidrawA",  "/dev/hidraw9x", "/dev/hid9"};
     std::vector<std::string> reversed(odd.rbegin(), odd.rend());
     const auto sorted = SortInterfacePaths(odd);
     EXPECT_EQ(sorted, SortInterfacePaths(reversed));
@@ -116,8 +111,8 @@ TEST_F(SysfsDescriptor, RefusesWhatIsNotAHidrawNodesDescriptor) {
     EXPECT_FALSE(Read("/dev/hidraw9").has_value());   // truncated
     EXPECT_FALSE(Read("/dev/hidraw10").has_value());  // far too long to be a descriptor
     EXPECT_FALSE(Read("/dev/hidraw11").has_value());  // no such node
-    for (const char* path : {"/dev/mouse0", "/dev/hidraw", "/dev/hidraw7x", "hidraw7/..",
-                             "/dev/hidraw7/", "", "/"}) {
+    for (const char* path :
+         {"/dev/mouse0", "/dev/hidraw", "/dev/hidraw7x", "hidraw7/..", "/dev/hidraw7/", "", "/"}) {
         EXPECT_FALSE(Read(path).has_value()) << path;
     }
 }

@@ -68,7 +68,9 @@ std::uint16_t SlotNamedBy(const std::uint8_t* record) {
     return static_cast<std::uint16_t>(record[0] << 8 | record[1]);
 }
 
-LocalDateTime FixedTime() { return {2026, 12, 6, 21, 5, 9}; }
+LocalDateTime FixedTime() {
+    return {2026, 12, 6, 21, 5, 9};
+}
 
 class ProtokolTest : public ::testing::Test {
 protected:
@@ -80,7 +82,9 @@ protected:
         meter->SetRecording(true);
         form->FormCreate();
     }
-    void TearDown() override { EXPECT_TRUE(form->WaitForExchangeThreads(std::chrono::seconds(10))); }
+    void TearDown() override {
+        EXPECT_TRUE(form->WaitForExchangeThreads(std::chrono::seconds(10)));
+    }
 
     void Poll() {
         form->Timer1Timer();
@@ -135,8 +139,8 @@ TEST_F(ProtokolTest, ConnectSequenceReadsSettingsAndHeader) {
     EXPECT_EQ(form->headerStatus.load(), kHeaderValid);
     EXPECT_EQ(form->recordPointer.load(), 300u);
     EXPECT_EQ(form->recordCount.load(), 250u);
-    const std::vector<Request> expected = {
-        {16, 14, 1}, {16, 2, 2}, {16, 7, 1}, {8, 1, 4}, {24, 24, 8}, {23, 100, 8}};
+    const std::vector<Request> expected = {{16, 14, 1}, {16, 2, 2},  {16, 7, 1},
+                                           {8, 1, 4},   {24, 24, 8}, {23, 100, 8}};
     EXPECT_EQ(Requests(*meter), expected);
 
     // Connected: the next poll is a single request.

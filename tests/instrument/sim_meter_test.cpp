@@ -46,8 +46,13 @@ Report Command(std::uint8_t code, std::uint16_t address, std::uint8_t length,
 }
 
 Report BlockCommand(std::uint16_t address, std::uint16_t count) {
-    Report r{0, 0, 23, static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address),
-             static_cast<std::uint8_t>(count >> 8), static_cast<std::uint8_t>(count)};
+    Report r{0,
+             0,
+             23,
+             static_cast<std::uint8_t>(address >> 8),
+             static_cast<std::uint8_t>(address),
+             static_cast<std::uint8_t>(count >> 8),
+             static_cast<std::uint8_t>(count)};
     r[14] = Check(r.data() + 2, 12);
     return r;
 }
@@ -284,8 +289,8 @@ TEST_F(SimMeterTest, InjectedFaultsFailOneReportAndLeaveTheMeterReady) {
     meter->FailReport(2);
     meter->FailReport(3);
     ASSERT_TRUE(Send(Command(16, 0, 1)));
-    EXPECT_FALSE(Fetch());                      // report 2
-    EXPECT_FALSE(Send(Command(16, 0, 1)));      // report 3
+    EXPECT_FALSE(Fetch());                                            // report 2
+    EXPECT_FALSE(Send(Command(16, 0, 1)));                            // report 3
     EXPECT_FALSE(Fetch()) << "nothing waits after a failed command";  // report 4: none pending
     ASSERT_TRUE(Send(Command(16, 0, 1)));
     EXPECT_TRUE(Fetch());

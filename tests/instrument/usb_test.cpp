@@ -63,7 +63,8 @@ TEST_F(UsbTest, TransactSendsTheCommandReportAndCopiesTheReply) {
 
     const auto commands = Commands(*meter);
     ASSERT_EQ(commands.size(), 1u);
-    std::array<std::uint8_t, 15> expected = {0, 0, 16, 0x01, 0x02, 3, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x11, 0x22, 0};
+    std::array<std::uint8_t, 15> expected = {0,    0,    16,   0x01, 0x02, 3,    0xAA, 0xBB,
+                                             0xCC, 0xDD, 0xEE, 0xFF, 0x11, 0x22, 0};
     expected[14] = USB::Checksum(expected.data() + 2, 12);
     EXPECT_EQ(commands[0].bytes, expected);
     EXPECT_EQ(Replies(*meter), 1u);
