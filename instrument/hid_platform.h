@@ -45,6 +45,9 @@ public:
     virtual std::optional<std::vector<std::string>> ListInterfaces() = 0;
     // Opens a path for reading and writing, shared with other openers; null on failure.
     virtual std::unique_ptr<HidDevice> Open(const std::string& path) = 0;
+    // Whether other processes may use the same devices, so that each exchange must also hold
+    // a lock file shared with them.
+    virtual bool SharedWithOtherProcesses() const { return true; }
 };
 
 }  // namespace tavex

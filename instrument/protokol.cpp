@@ -227,7 +227,11 @@ unsigned TForm2::ExchangeThreadProc(std::uint8_t command) {
             break;
     }
     t_heldFlag = nullptr;
-    if (command != kCommandReadHeader) commandOk_.store(ok ? 1 : 0, kRelease);
+    // Polls and the connect sequence's steps are not what a caller asks about.
+    if (command == kCommandReadRecords || command == kCommandClearMemory ||
+        command == kCommandSetClock || command == kCommandReadImage) {
+        commandOk_.store(ok ? 1 : 0, kRelease);
+    }
     ReleaseFlag(flag);
     return 0;
 }

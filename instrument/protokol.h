@@ -67,7 +67,8 @@ public:
 
     // Blocks until the busy flag is clear.
     void WaitWhileBusy();
-    // True when the last command guarded by the busy flag carried out all its transfers.
+    // True when the last ReadRecords, ClearMemory, SetInstrumentClock or ReadMemoryImage
+    // carried out all its transfers.
     bool LastCommandSucceeded() const;
     // Waits, at most for limit, until no exchange thread runs; true when none does.
     bool WaitForExchangeThreads(std::chrono::milliseconds limit);

@@ -251,6 +251,7 @@ std::uint8_t USB::Checksum(const std::uint8_t* data, std::size_t n) {
 }
 
 bool USB::LockDeviceFile() {
+    if (!platform_->SharedWithOtherProcesses()) return false;
     if (lockFd_ >= 0 && lockFdPath_ != devicePath) CloseLockFile();
     if (lockFd_ < 0) {
         const std::string file = lockDirectory_ + "/" + LockFileName(devicePath);

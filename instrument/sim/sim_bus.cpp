@@ -122,6 +122,16 @@ void SimBus::SetOpenFails(bool fails) {
     openFails_ = fails;
 }
 
+void SimBus::SetSharedWithOtherProcesses(bool shared) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    shared_ = shared;
+}
+
+bool SimBus::SharedWithOtherProcesses() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return shared_;
+}
+
 std::size_t SimBus::OpenHandles() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return openHandles_;

@@ -63,6 +63,10 @@ public:
     void SetLoadFails(bool fails);
     void SetListFails(bool fails);
     void SetOpenFails(bool fails);
+    // A simulated bus lives in one process, so by default it asks for no lock files; tests of
+    // the lock files switch them on.
+    void SetSharedWithOtherProcesses(bool shared);
+    bool SharedWithOtherProcesses() const override;
 
     // Counters for tests.
     std::size_t OpenHandles() const;
@@ -93,6 +97,7 @@ private:
     bool loadFails_ = false;
     bool listFails_ = false;
     bool openFails_ = false;
+    bool shared_ = false;
     std::size_t openHandles_ = 0;
     std::size_t listCalls_ = 0;
     std::size_t openCalls_ = 0;

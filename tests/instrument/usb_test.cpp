@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -248,12 +251,15 @@ TEST(UsbPlatform, ThrowingOrMissingLibraryCountsAsFailure) {
 TEST_F(UsbTest, ExchangesNeverInterleave) {
     meter->SetRecording(false);
     meter->SetLatency(std::chrono::microseconds(50));
+    bus->SetSharedWithOtherProcesses(true);
     bus->Plug(meter);
-    const std::string lockDir = ::testing::TempDir();
+    const std::filesystem::path lockDir =
+        std::filesystem::path(::testing::TempDir()) / ("tavex-locks-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(lockDir);
     USB first(bus);
     USB second(bus);
-    first.SetLockDirectory(lockDir);
-    second.SetLockDirectory(lockDir);
+    first.SetLockDirectory(lockDir.string());
+    second.SetLockDirectory(lockDir.string());
     const sim::MemoryImage image = PatternImage();
 
     auto work = [&](USB& usb, int seed) {
@@ -275,6 +281,7 @@ TEST_F(UsbTest, ExchangesNeverInterleave) {
     c.join();
     EXPECT_EQ(meter->InterruptedCount(), 0u);
     EXPECT_EQ(meter->RejectedCount(), 0u);
+    std::filesystem::remove_all(lockDir);
 }
 
 }  // namespace
