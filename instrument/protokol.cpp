@@ -40,6 +40,13 @@ void WaitClear(std::atomic<std::uint8_t>& flag) {
     }
 }
 
+// Whether LastCommandSucceeded speaks of the command: polls and the connect sequence's steps
+// are not what a caller asks about.
+bool ReportsResult(std::uint8_t command) {
+    return command == kCommandReadRecords || command == kCommandClearMemory ||
+           command == kCommandSetClock || command == kCommandReadImage;
+}
+
 }  // namespace
 
 std::shared_ptr<TForm2> TForm2::Create(std::shared_ptr<HidPlatform> platform, LocalClock clock) {
@@ -165,6 +172,8 @@ void TForm2::StartExchangeThread() {
 
 void TForm2::StartCommand(std::uint8_t command) {
     commandCode.store(command, kRelease);
+    // Until the command ends, its result reads as failed: never an earlier command's success.
+    if (ReportsResult(command)) commandOk_.store(0, kRelease);
     {
         std::lock_guard<std::mutex> lock(threadsMutex_);
         ++runningThreads_;
@@ -227,11 +236,7 @@ unsigned TForm2::ExchangeThreadProc(std::uint8_t command) {
             break;
     }
     t_heldFlag = nullptr;
-    // Polls and the connect sequence's steps are not what a caller asks about.
-    if (command == kCommandReadRecords || command == kCommandClearMemory ||
-        command == kCommandSetClock || command == kCommandReadImage) {
-        commandOk_.store(ok ? 1 : 0, kRelease);
-    }
+    if (ReportsResult(command)) commandOk_.store(ok ? 1 : 0, kRelease);
     ReleaseFlag(flag);
     return 0;
 }

@@ -74,13 +74,25 @@ bool SimMeter::TakeFault(std::uint64_t number) {
     return true;
 }
 
-bool SimMeter::OnSetFeature(const std::uint8_t* report, std::size_t length) {
+void SimMeter::Delay() const {
     std::chrono::microseconds latency;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         latency = latency_;
     }
     if (latency.count() > 0) std::this_thread::sleep_for(latency);
+}
+
+bool SimMeter::UnplugsAt(std::uint64_t number, std::shared_ptr<SimBus>& bus) {
+    if (number != unplugAt_) return false;
+    unplugAt_ = 0;
+    bus = unplugBus_.lock();
+    unplugBus_.reset();
+    return true;
+}
+
+bool SimMeter::OnSetFeature(const std::uint8_t* report, std::size_t length) {
+    Delay();
 
     std::shared_ptr<SimBus> unplugFrom;
     bool ok = false;
@@ -91,11 +103,7 @@ bool SimMeter::OnSetFeature(const std::uint8_t* report, std::size_t length) {
         // how two exchanges mixed up on the device show.
         if (pending_ != Pending::None) ++interrupted_;
         pending_ = Pending::None;
-        if (number == unplugAt_) {
-            unplugAt_ = 0;
-            unplugFrom = unplugBus_.lock();
-            unplugBus_.reset();
-        } else if (!TakeFault(number)) {
+        if (!UnplugsAt(number, unplugFrom) && !TakeFault(number)) {
             if (report && recording_) {
                 WireReport seen{true, {}};
                 std::memcpy(seen.bytes.data(), report, std::min(length, seen.bytes.size()));
@@ -170,24 +178,14 @@ bool SimMeter::HandleCommand(const std::uint8_t* report) {
 }
 
 bool SimMeter::OnGetFeature(std::uint8_t* report, std::size_t length) {
-    std::chrono::microseconds latency;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        latency = latency_;
-    }
-    if (latency.count() > 0) std::this_thread::sleep_for(latency);
+    Delay();
 
     std::shared_ptr<SimBus> unplugFrom;
     bool ok = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const std::uint64_t number = ++reports_;
-        if (number == unplugAt_) {
-            unplugAt_ = 0;
-            unplugFrom = unplugBus_.lock();
-            unplugBus_.reset();
-            pending_ = Pending::None;
-        } else if (TakeFault(number)) {
+        if (UnplugsAt(number, unplugFrom) || TakeFault(number)) {
             pending_ = Pending::None;
         } else if (!report || length != featureLength_ || length < kReportSize || report[0] != 0) {
             // A fetch the meter cannot answer ends the exchange.

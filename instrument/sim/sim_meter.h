@@ -80,6 +80,11 @@ public:
 
 private:
     bool TakeFault(std::uint64_t number);
+    // Waits for the latency of one report, outside any lock.
+    void Delay() const;
+    // Under the lock: whether this report is the one the meter is pulled out at; bus is then
+    // the bus to leave, once the lock is given up.
+    bool UnplugsAt(std::uint64_t number, std::shared_ptr<SimBus>& bus);
     bool HandleCommand(const std::uint8_t* report);
 
     mutable std::mutex mutex_;
