@@ -1,7 +1,10 @@
 #include "export/files.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <fstream>
@@ -63,12 +66,22 @@ TEST_F(RawFileTest, FailuresAreReportedAsFailures) {
     char byte;
     EXPECT_EQ(file.ReadBytes(&byte, 1), 0);
 
-    // A full disk: the write answers false instead of pretending it went out.
-    if (fs::exists("/dev/full")) {
-        RawFile full;
-        ASSERT_TRUE(full.OpenFile("/dev/full"));
-        EXPECT_FALSE(full.WriteBytes("data", 4));
-        full.CloseFile();
+    // A file that cannot grow (a file-size limit stands in for a full disk): the write answers
+    // false instead of pretending it went out.
+    {
+        RawFile limited;
+        ASSERT_TRUE(limited.OpenFile((dir / "limited").string()));
+        rlimit old{};
+        ::getrlimit(RLIMIT_FSIZE, &old);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small = old;
+        small.rlim_cur = 4;
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        const bool written = limited.WriteBytes("0123456789", 10);
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, oldHandler);
+        EXPECT_FALSE(written);
+        limited.CloseFile();
     }
 
     // While one object has the file, nobody else opens it.
