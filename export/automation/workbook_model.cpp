@@ -65,7 +65,7 @@ std::optional<double> DateSerial(std::string_view text) {
     const auto month = SmallNumber(text.substr(dot1 + 1, dot2 - dot1 - 1), 2);
     const std::string_view yearText = text.substr(dot2 + 1);
     const auto year = SmallNumber(yearText, 2);
-    if (!day || !month || !year || yearText.size() != 2) return std::nullopt;
+    if (!day || !month || !year) return std::nullopt;
     using namespace std::chrono;
     const year_month_day date{std::chrono::year(2000 + *year),
                               std::chrono::month(static_cast<unsigned>(*month)),

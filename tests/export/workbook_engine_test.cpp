@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "export/automation/workbook_model.h"
+#include "export/excel.h"
 
 namespace tavex::automation {
 namespace {
@@ -596,151 +597,93 @@ void ExpectWorkbookMatches(const fs::path& file, const std::string& expectations
     EXPECT_EQ(status, 0) << output;
 }
 
-// The calls the export makes through the spreadsheet context, one for one.
-struct ExportCalls {
-    ObjectRef app, workbooks, workbook, worksheets, worksheet, range;
-
-    void OpenWorkbook(BuiltInSpreadsheet& engine) {
-        app = engine.Create("Excel.Application");
-        workbooks = Obj(app, "Workbooks");
-        app->Put("SheetsInNewWorkbook", Y(1));
-        workbooks->Call("Add");
-        workbook = Obj(workbooks, "Item", {I(1)});
-        worksheets = Obj(workbook, "Worksheets");
-        worksheet = Obj(worksheets, "Item", {I(1)});
-        worksheet->Call("Activate");
-    }
-    void RenameSheet(const std::string& name) {
-        Obj(worksheets, "Item", {Y(1)})->Put("Name", T(name));
-    }
-    void SelectRange(const std::string& address) { range = Obj(worksheet, "Range", {T(address)}); }
-    void SelectCell(std::int32_t row, std::int32_t column) {
-        range = Obj(Obj(worksheet, "Cells"), "Item", {I(row), I(column)});
-    }
-    void ApplyBorders(std::int32_t weight, std::int32_t lineStyle, std::int32_t colorIndex) {
-        for (std::int32_t edge = 7; edge <= 10; ++edge) {
-            const ObjectRef border = Obj(range, "Borders", {I(edge)});
-            border->Put("LineStyle", I(lineStyle));
-            border->Put("Weight", I(weight));
-            border->Put("ColorIndex", I(colorIndex));
-        }
-    }
-    void SetRowHeightAndColumnWidth(std::int32_t height, std::int32_t width) {
-        range->Put("RowHeight", I(height));
-        range->Put("ColumnWidth", I(width));
-    }
-    void FormatRange(std::int32_t fill, std::int32_t color, std::int32_t size, bool bold,
-                     bool italic) {
-        Obj(range, "Interior")->Put("ColorIndex", I(fill));
-        const ObjectRef font = Obj(range, "Font");
-        font->Put("Color", I(color));
-        range->Put("HorizontalAlignment", I(-4108));
-        range->Put("VerticalAlignment", I(-4108));
-        font->Put("Size", I(size));
-        font->Put("Name", T("ArialCur"));
-        font->Put("Bold", B(bold));
-        font->Put("Italic", B(italic));
-    }
-    void SetValue(const std::string& text) { range->Put("Value", T(text)); }
-    void SaveWorkbookAs(const std::string& name) {
-        const bool alerts = app->Get("DisplayAlerts").AsBoolean();
-        app->Put("DisplayAlerts", B(false));
-        Obj(Obj(app, "Workbooks"), "Item", {I(1)})->Call("SaveAs", {T(name)});
-        app->Put("DisplayAlerts", B(alerts));
-    }
-    void CloseWorkbook() {
-        const ObjectRef books = Obj(app, "Workbooks");
-        Obj(books, "Item", {I(1)})->Put("Saved", B(true));
-        books->Call("Close");
-    }
-};
-
+// The workbook export's own calls, made through the spreadsheet context: the header in Russian
+// with the superscript "3", then two chunks of rows, saved and read back cell by cell.
 TEST(WorkbookFile, TheExportsWorkbookReadsBackCellByCell) {
-    constexpr int kRows = 120;
-    BuiltInSpreadsheet engine;
-    ExportCalls excel;
-    excel.OpenWorkbook(engine);
-    excel.RenameSheet("Измерения");
-    excel.SelectRange("E6:H6");
-    excel.ApplyBorders(3, 3, 1);
-    excel.FormatRange(16, 3, 10, true, true);
-    const char* captions[] = {"№ Measure", "Value, Bq/m3", "Time", "Date"};
+    auto engine = std::make_shared<BuiltInSpreadsheet>();
+    Excel excel(engine, nullptr);
+    ASSERT_TRUE(excel.OpenWorkbook(1));
+    excel.RenameSheet(1, "Результаты измерений");
+    excel.ActivateSheet(1);
+    excel.SelectRange(6, 5, 6, 8, false);
+    excel.SetBorderStyle(3, 3, 1);
+    excel.FormatRange(-4108, -4108, 10, 16, "ArialCur", 3, 3, 0, 0);
+    const char* captions[] = {"№ Измерения", "Значение, Бк/м3", "Время", "Дата"};
     const std::int32_t widths[] = {25, 25, 10, 20};
     for (int i = 0; i < 4; ++i) {
         excel.SelectCell(6, 5 + i);
-        excel.SetRowHeightAndColumnWidth(18, widths[i]);
+        excel.SetRowHeightAndColumnWidth(13, widths[i]);
+        excel.ApplyBorders();
         excel.SetValue(captions[i]);
+        if (i == 1) excel.SuperscriptCharacters(15, 1);
     }
-    excel.SelectRange("E6:H6");
-    Obj(Obj(excel.range, "Characters", {Y(12), Y(1)}), "Font")->Put("Superscript", I(1));
 
-    const int lastRow = 6 + kRows;
-    excel.SelectRange("E7:H" + std::to_string(lastRow));
-    excel.ApplyBorders(2, 1, 1);
-    excel.FormatRange(0, 0, 10, false, false);
-    const char* values[] = {"850", "24,3", ">10000", "0", "1234,56"};
-    const char* valueJson[] = {R"("number": 850)", R"("number": 24.3)", R"("text": ">10000")",
-                               R"("number": 0)", R"("number": 1234.56)"};
+    // Rows as the export writes them: number, value, "h:m" and "d.m.yy" texts.
+    struct Row {
+        const char* texts[4];
+        const char* expected[4];
+    };
+    const std::vector<Row> rows = {
+        {{"1", "850", "9:5", "7.3.21"},
+         {R"("number": 1)", R"("number": 850)", R"("time": "9:05")", R"("date": "2021-03-07")"}},
+        {{"2", "24,3", "0:0", "31.12.99"},
+         {R"("number": 2)", R"("number": 24.3)", R"("time": "0:00")", R"("date": "2099-12-31")"}},
+        {{"3", ">10000", "23:59", "1.1.5"},
+         {R"("number": 3)", R"("text": ">10000")", R"("time": "23:59")", R"("date": "2005-01-01")"}},
+        {{"4", "1,4", "12:30", "29.2.24"},
+         {R"("number": 4)", R"("number": 1.4)", R"("time": "12:30")", R"("date": "2024-02-29")"}},
+        {{"5", ">270", "9:60", "31.2.21"},
+         {R"("number": 5)", R"("text": ">270")", R"("text": "9:60")", R"("text": "31.2.21")"}},
+    };
+    int row = 7;
+    for (const auto& chunk : {std::pair<std::size_t, std::size_t>{0, 3}, {3, 5}}) {
+        const int n = static_cast<int>(chunk.second - chunk.first);
+        excel.SelectRange(row, 5, row + n, 9, false);
+        excel.FormatRange(-4108, -4108, 10, 0, "ArialCur", 3, 3, 0, 0);
+        for (std::size_t k = chunk.first; k < chunk.second; ++k, ++row) {
+            for (int c = 0; c < 4; ++c) {
+                excel.SelectCell(row, 5 + c);
+                excel.SetValue(rows[k].texts[c]);
+            }
+        }
+    }
+    excel.ShowApplication();
+    TempDir dir;
+    const fs::path file = dir / "радон.xlsx";
+    std::string error;
+    ASSERT_TRUE(excel.SaveWorkbookAs(file.string(), &error)) << error;
+    excel.CloseWorkbook();
 
-    // The outer edges of each block carry its border; the cells inside have none.
-    auto borders = [](const char* style, bool left, bool top, bool bottom, bool right) {
-        std::string json;
-        auto add = [&](bool on, const char* edge) {
-            if (!on) return;
-            json += std::string(json.empty() ? "" : ", ") + "\"" + edge + R"(": {"style": ")" +
-                    style + R"(", "color": "000000"})";
-        };
-        add(left, "left");
-        add(top, "top");
-        add(bottom, "bottom");
-        add(right, "right");
-        return "{" + json + "}";
+    const std::string font = R"("font": {"name": "ArialCur", "size": 10, "color": "030000", )"
+                             R"("bold": true, "italic": true}, "horizontal": "center", )"
+                             R"("vertical": "center")";
+    auto medium = [](bool on) {
+        return on ? std::string(R"({"style": "medium", "color": "000000"})") : std::string("null");
     };
     std::vector<std::string> cells;
     for (int i = 0; i < 4; ++i) {
-        cells.push_back(
-            R"({"ref": ")" + std::string(1, static_cast<char>('E' + i)) + R"(6", "text": )" +
-            Json(captions[i]) +
-            R"(, "style": {"font": {"name": "ArialCur", "size": 10, "color": "030000", )"
-            R"("bold": true, "italic": true}, "fill": "808080", "horizontal": "center", )"
-            R"("vertical": "center", "borders": )" +
-            borders("medium", i == 0, true, true, i == 3) + "}" +
-            (i == 1 ? R"(, "runs": [{"text": "Value, Bq/m"}, )"
-                      R"({"text": "3", "font": {"script": "superscript"}}])"
-                    : "") +
-            "}");
+        const std::string edges = R"("borders": {"left": )" + medium(true) + R"(, "top": )" +
+                                  medium(true) + R"(, "bottom": )" + medium(true) +
+                                  R"(, "right": )" + medium(true) + "}";
+        cells.push_back(R"({"ref": ")" + std::string(1, static_cast<char>('E' + i)) +
+                        R"(6", "text": )" + Json(captions[i]) + R"(, "style": {)" + font +
+                        R"(, "fill": "808080", )" + edges + "}" +
+                        (i == 1 ? R"(, "runs": [{"text": "Значение, Бк/м"}, )"
+                                  R"({"text": "3", "font": {"script": "superscript"}}])"
+                                : "") +
+                        "}");
     }
-    for (int i = 0; i < kRows; ++i) {
-        const int row = 7 + i;
-        char time[16], date[16], isoDate[16];
-        std::snprintf(time, sizeof time, "%d:%02d", i % 24, (i * 7) % 60);
-        std::snprintf(date, sizeof date, "%02d.%02d.21", 1 + i % 28, 1 + i % 12);
-        std::snprintf(isoDate, sizeof isoDate, "2021-%02d-%02d", 1 + i % 12, 1 + i % 28);
-        const std::string texts[] = {std::to_string(i + 1), values[i % 5], time, date};
-        const std::string expected[] = {R"("number": )" + std::to_string(i + 1), valueJson[i % 5],
-                                        R"("time": ")" + std::string(time) + "\"",
-                                        R"("date": ")" + std::string(isoDate) + "\""};
+    for (std::size_t k = 0; k < rows.size(); ++k) {
         for (int c = 0; c < 4; ++c) {
-            excel.SelectCell(row, 5 + c);
-            excel.SetValue(texts[c]);
-            cells.push_back(
-                R"({"ref": ")" + std::string(1, static_cast<char>('E' + c)) + std::to_string(row) +
-                "\", " + expected[c] +
-                R"(, "style": {"font": {"name": "ArialCur", "size": 10, "color": "000000"}, )"
-                R"("horizontal": "center", "vertical": "center", "borders": )" +
-                borders("thin", c == 0, row == 7, row == lastRow, c == 3) + "}}");
+            cells.push_back(R"({"ref": ")" + std::string(1, static_cast<char>('E' + c)) +
+                            std::to_string(7 + k) + "\", " + rows[k].expected[c] +
+                            R"(, "style": {)" + font + "}}");
         }
     }
-    excel.SelectCell(6, 5);  // the context's last selection before saving is a single cell
-    TempDir dir;
-    const fs::path file = dir / "радон.xlsx";
-    excel.SaveWorkbookAs(file.string());
-    excel.CloseWorkbook();
-
     ExpectWorkbookMatches(file,
-                          R"({"sheets": ["Измерения"], "active": "Измерения", "sheet": "Измерения",
-                              "columns": {"E": 25, "F": 25, "G": 10, "H": 20}, "rows": {"6": 18},
-                              "merged": [], "only_listed": true, "cells": [)" +
+                          R"({"sheets": ["Результаты измерений"], "active": "Результаты измерений",
+                              "columns": {"E": 25, "F": 25, "G": 10, "H": 20}, "rows": {"6": 13},
+                              "merged": [], "cells": [)" +
                               Joined(cells) + "]}",
                           dir);
 }
