@@ -122,12 +122,13 @@ void TForm2::SetInstrumentClock() {
     WaitClear(busy);
 }
 
-void TForm2::ReadRecords(std::uint8_t* buffer, unsigned n) {
-    if (!connected.load(kAcquire) || !buffer || n == 0 || n > 255) return;
-    if (!AcquireForCommand(busy)) return;
+bool TForm2::ReadRecords(std::uint8_t* buffer, unsigned n) {
+    if (!connected.load(kAcquire) || !buffer || n == 0 || n > 255) return false;
+    if (!AcquireForCommand(busy)) return false;
     exchangeBuffer[0] = static_cast<std::uint8_t>(n);
     blockPointer = buffer;
     StartCommand(kCommandReadRecords);
+    return true;
 }
 
 bool TForm2::ReadMemoryImage(std::uint8_t* image) {

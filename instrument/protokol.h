@@ -60,7 +60,8 @@ public:
     void ClearMemory();         // returns at once; the caller watches the busy flag
     void SetInstrumentClock();  // waits until the clock has been sent
     // Reads the next n older records, oldest first, into buffer (8 * n bytes); returns at once.
-    void ReadRecords(std::uint8_t* buffer, unsigned n);
+    // False when no read was started (not connected, or n outside 1..255).
+    bool ReadRecords(std::uint8_t* buffer, unsigned n);
     // Reads a memory image (8192 bytes): settings bytes 2 and 3, the header and the record
     // ring; every other byte 0. Waits; false when not connected or a read failed.
     bool ReadMemoryImage(std::uint8_t* image);

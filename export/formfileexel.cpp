@@ -1,0 +1,427 @@
+#include "export/formfileexel.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "export/text1251.h"
+
+namespace tavex {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kCaptions[7][2] = {
+    {"№ Измерения", "№ Measure"},
+    {"Значение, Бк/м3", "Value, Bq/m3"},
+    {"Значение, пКи/л", "Value, pCi/l"},
+    {"Время", "Time"},
+    {"Дата", "Date"},
+    {"Результаты измерений", "Monitoring results"},
+    {"Значение, Бк/м<sup>3</sup>", "Value, Bq/m<sup>3</sup>"},
+};
+
+// The page declares its encoding right after <head>, so that "№" and the Russian captions read
+// correctly whatever the browser's default.
+constexpr const char* kHtmlHead =
+    "<html><head><meta charset=\"windows-1251\"><style type=\"text/css\">"
+    ".tableheader{font-weight:bold;background-color:#ddd;border-bottom: 2px solid #333;"
+    "padding: 2px 5px;vertical-align: bottom;}"
+    ".a1{background-color:#fff;border-bottom: 1px solid #555;padding: 2px 5px;}"
+    ".a2{background-color:#eee;border-bottom: 1px solid #555;padding: 2px 5px;}"
+    "table{border: 2px solid #333;border-spacing: 0;text-align: center;}"
+    "</style></head><body><center><table>";
+constexpr const char* kHtmlTail = "</table>\t</body></html>";
+
+std::string SystemError(const std::string& what, const std::string& path) {
+    return what + " " + path + ": " + std::strerror(errno);
+}
+
+}  // namespace
+
+const char* Caption(int number, int language) {
+    if (number < 0 || number > 6) return "";
+    return kCaptions[number][language == 1 ? 1 : 0];
+}
+
+bool IsRecordValid(const std::uint8_t* record) {
+    const memory::StoredRecord r = memory::DecodeRecord(record);
+    return memory::RecordCheckMatches(record) && r.hours <= 23 && r.minutes <= 60 &&
+           r.day >= 1 && r.day <= 31 && r.month >= 1 && r.month <= 12;
+}
+
+// raw x 8.5 is a whole or half number of Bq/m3, so both units are worked out exactly in
+// integers: twice the value in Bq/m3 is raw x 17. One pCi/l is 37 Bq/m3.
+ConvertedValue ConvertValue(std::uint16_t raw, std::uint8_t unit) {
+    const std::int64_t twiceBq = std::int64_t{raw} * 17;
+    ConvertedValue value;
+    if (unit != 1) {
+        if (twiceBq < 100) {
+            value.integer = 50;
+        } else if (twiceBq > 20000) {
+            value.overRange = true;
+        } else {
+            value.integer = static_cast<int>(std::max<std::int64_t>((twiceBq + 1) / 2, 50));
+        }
+        return value;
+    }
+    // g = twiceBq / 74 pCi/l; below 1.4 it shows as 1,4, above 270 as over the range.
+    if (twiceBq * 10 < 14 * 74) {
+        value.integer = 1;
+        value.tenths = 4;
+        return value;
+    }
+    if (twiceBq > 270 * 74) {
+        value.overRange = true;
+        return value;
+    }
+    // Hundredths, truncated; the hundredths digit rounds the tenths half up.
+    const std::int64_t hundredths = twiceBq * 100 / 74;
+    std::int64_t tenths = hundredths / 10;
+    if (hundredths % 10 >= 5) ++tenths;
+    value.integer = static_cast<int>(tenths / 10);
+    value.tenths = static_cast<int>(tenths % 10);
+    return value;
+}
+
+std::string ValueText(const ConvertedValue& value, std::uint8_t unit) {
+    if (unit != 1) return value.overRange ? ">10000" : std::to_string(value.integer);
+    if (value.overRange) return ">270";
+    std::string text = std::to_string(value.integer);
+    if (value.tenths != 0) text += "," + std::to_string(value.tenths);
+    return text;
+}
+
+std::string TwoDigits(int n) { return (n < 10 ? "0" : "") + std::to_string(n); }
+
+std::string PageTime(int hours, int minutes) { return std::to_string(hours) + ":" + TwoDigits(minutes); }
+
+std::string PageDate(int day, int month, int year) {
+    return TwoDigits(day) + "." + TwoDigits(month) + ".20" + TwoDigits(year);
+}
+
+std::string WorkbookTime(int hours, int minutes) {
+    return std::to_string(hours) + ":" + std::to_string(minutes);
+}
+
+std::string WorkbookDate(int day, int month, int year) {
+    return std::to_string(day) + "." + std::to_string(month) + "." + std::to_string(year);
+}
+
+Formfileexel::Formfileexel(TForm2& exchange, Excel& excel, RawFile& file, Shell& shell,
+                           const std::uint8_t& language)
+    : exchange_(exchange), excel_(excel), file_(file), shell_(shell), language_(language) {}
+
+Formfileexel::~Formfileexel() { DropPartialFile(); }
+
+std::uint8_t Formfileexel::Unit() const {
+    return exchange_.instrumentUnit.load(std::memory_order_acquire) == 1 ? 1 : 0;
+}
+
+bool Formfileexel::BeginExport(std::uint8_t format, const std::string& fileName) {
+    if (state_ != kExportIdle) {
+        error_ = "an export is already running";
+        return false;
+    }
+    exchange_.Usb().ReceivedBytes(true);
+    state_ = kExportStarting;
+    finished_ = 0;
+    failed_ = false;
+    error_.clear();
+    recordsRequested_ = 0;
+    chunkSize_ = 0;
+    chunkRead_ = false;
+    rowCounter_ = 7;
+    // The ring holds 1010 records; a larger count would read it round again.
+    recordsToRead_ = std::min<std::uint32_t>(exchange_.recordCount.load(std::memory_order_acquire),
+                                             memory::kSlotCount);
+    progressDivisor_ = recordsToRead_ * 8 / 6;
+    fileName_ = fileName;
+    format_ = format;
+
+    // Only a regular file (or nothing) may be replaced; through a symbolic link, the file it
+    // points to is.
+    std::error_code ec;
+    fs::path target = fileName;
+    if (fs::exists(fs::symlink_status(target, ec)) && fs::is_symlink(fs::symlink_status(target, ec))) {
+        target = fs::weakly_canonical(target, ec);
+    }
+    const fs::file_status status = fs::status(target, ec);
+    if (fs::exists(status) && !fs::is_regular_file(status)) {
+        Fail(fileName + " is not a regular file; it is not replaced");
+        return false;
+    }
+    target_ = target.string();
+
+    bool started = false;
+    if (format == kFormatHtm) {
+        started = WriteHtmlHead();
+    } else if (format == kFormatCsv) {
+        started = WriteCsvHeader();
+    } else if (format == kFormatXls) {
+        started = PrepareWorkbook();
+        if (!started) error_ = "the spreadsheet application could not be started";
+    } else {
+        error_ = "unknown export format";
+    }
+    if (!started) {
+        Fail(error_);
+        return false;
+    }
+    state_ = kExportRunning;
+    return RequestNextChunk();
+}
+
+bool Formfileexel::RequestNextChunk() {
+    const std::uint32_t n = std::min<std::uint32_t>(recordsToRead_ - recordsRequested_, kChunkRecords);
+    chunkRead_ = false;
+    if (n > 0) {
+        if (!exchange_.ReadRecords(chunk_.data(), n)) {
+            Fail("the meter is not connected; the export was not finished");
+            return false;
+        }
+        chunkRead_ = true;
+    }
+    recordsRequested_ += n;
+    chunkSize_ = static_cast<std::uint8_t>(n);
+    return true;
+}
+
+void Formfileexel::ExportNext() {
+    if (state_ != kExportRunning) return;
+    if (exchange_.busy.load(std::memory_order_acquire)) return;  // the chunk has not arrived
+    // Only a chunk that was read whole is written, and each one once.
+    if (chunkRead_ && !exchange_.LastCommandSucceeded()) {
+        Fail("the meter stopped answering; the export was not finished");
+        return;
+    }
+    WriteChunk();
+    if (failed_) return;
+    if (recordsToRead_ > recordsRequested_) {
+        RequestNextChunk();
+    } else {
+        Finish();
+    }
+}
+
+void Formfileexel::WriteChunk() {
+    bool ok = true;
+    if (format_ == kFormatHtm) {
+        ok = WriteHtmlChunk();
+    } else if (format_ == kFormatCsv) {
+        ok = WriteCsvChunk();
+    } else {
+        WriteWorkbookChunk();
+    }
+    chunkSize_ = 0;
+    chunkRead_ = false;
+    if (!ok) Fail(SystemError("could not write", partialName_));
+}
+
+void Formfileexel::Finish() {
+    bool ok = true;
+    if (format_ == kFormatHtm) {
+        ok = FinishHtml();
+    } else if (format_ == kFormatCsv) {
+        ok = FinishCsv();
+    } else {
+        excel_.ShowApplication();
+        std::string why;
+        if (!excel_.SaveWorkbookAs(fileName_, &why)) {
+            Fail("could not save " + fileName_ + ": " + why);
+            return;
+        }
+    }
+    if (!ok) return;  // already failed with its reason
+    state_ = kExportIdle;
+    finished_ = 1;
+}
+
+void Formfileexel::Fail(const std::string& reason) {
+    failed_ = true;
+    error_ = reason;
+    finished_ = 0;
+    DropPartialFile();
+    if (format_ == kFormatXls) excel_.CloseWorkbook();
+    state_ = kExportIdle;
+}
+
+void Formfileexel::DropPartialFile() {
+    if (partialName_.empty()) return;
+    file_.CloseFile();
+    ::unlink(partialName_.c_str());
+    partialName_.clear();
+}
+
+void Formfileexel::AbortExport() {
+    DropPartialFile();
+    if (format_ == kFormatXls) excel_.CloseWorkbook();
+    state_ = kExportIdle;
+}
+
+std::uint8_t Formfileexel::ExportProgress() const {
+    if (finished_) return kProgressDone;
+    if (progressDivisor_ == 0) return 1;
+    // Other block reads (a header read) count too; an unfinished export never shows done.
+    const std::uint32_t quotient = exchange_.Usb().ReceivedBytes(false) / progressDivisor_;
+    return static_cast<std::uint8_t>(std::min<std::uint32_t>(quotient, kProgressDone - 1));
+}
+
+void Formfileexel::CloseWorkbook() { excel_.CloseWorkbook(); }
+
+// ---- page and CSV file ----
+
+bool Formfileexel::OpenPartialFile() {
+    static std::atomic<unsigned> sequence{0};
+    const fs::path target(target_);
+    partialName_ = (target.parent_path() / ("." + target.filename().string() + "." +
+                                            std::to_string(::getpid()) + "." +
+                                            std::to_string(sequence++) + ".part"))
+                       .string();
+    ::unlink(partialName_.c_str());  // the file object never truncates
+    if (!file_.IsOpen() && file_.OpenFile(partialName_)) return true;
+    error_ = file_.IsOpen() ? "the file object is in use"
+                            : SystemError("could not create a file beside", fileName_);
+    partialName_.clear();
+    return false;
+}
+
+bool Formfileexel::WriteText(const std::string& utf8) {
+    const std::string bytes = ToWindows1251(utf8);
+    for (std::size_t done = 0; done < bytes.size();) {
+        const auto count = static_cast<std::uint16_t>(std::min<std::size_t>(bytes.size() - done, 65535));
+        if (!file_.WriteBytes(bytes.data() + done, count)) return false;
+        done += count;
+    }
+    return true;
+}
+
+bool Formfileexel::MoveIntoPlace() {
+    const std::string partial = partialName_;
+    if (!file_.CloseFile()) {
+        Fail(SystemError("could not write", partial));
+        return false;
+    }
+    if (::rename(partial.c_str(), target_.c_str()) != 0) {
+        Fail(SystemError("could not replace", fileName_));
+        return false;
+    }
+    partialName_.clear();
+    shell_.OpenDocument(fileName_);
+    return true;
+}
+
+bool Formfileexel::WriteHtmlRow(const char* cellClass, const std::string* cells) {
+    std::string row = "<tr>";
+    for (int i = 0; i < 4; ++i) row += std::string("<td class=") + cellClass + cells[i] + "</td>";
+    return WriteText(row + "</tr>");
+}
+
+bool Formfileexel::WriteHtmlHead() {
+    if (!OpenPartialFile()) return false;
+    const std::string captions[4] = {Caption(0, Language()), Caption(Unit() == 1 ? 2 : 6, Language()),
+                                     Caption(3, Language()), Caption(4, Language())};
+    if (WriteText(kHtmlHead) && WriteHtmlRow("'tableheader'>", captions)) return true;
+    error_ = SystemError("could not write", partialName_);
+    return false;
+}
+
+bool Formfileexel::WriteHtmlChunk() {
+    for (unsigned k = chunkSize_; k >= 1; --k) {
+        const std::uint8_t* record = Entry(k);
+        if (!IsRecordValid(record)) continue;
+        const memory::StoredRecord r = memory::DecodeRecord(record);
+        const std::string cells[4] = {std::to_string(rowCounter_ - 6),
+                                      ValueText(ConvertValue(r.raw, Unit()), Unit()),
+                                      PageTime(r.hours, r.minutes), PageDate(r.day, r.month, r.year)};
+        if (!WriteHtmlRow(rowClassToggle_ ? "'a2'>" : "'a1'>", cells)) return false;
+        rowClassToggle_ = rowClassToggle_ ? 0 : 1;
+        ++rowCounter_;
+    }
+    return true;
+}
+
+bool Formfileexel::FinishHtml() {
+    if (!WriteText(kHtmlTail)) {
+        Fail(SystemError("could not write", partialName_));
+        return false;
+    }
+    return MoveIntoPlace();
+}
+
+bool Formfileexel::WriteCsvHeader() {
+    if (!OpenPartialFile()) return false;
+    const std::string line = std::string(Caption(0, Language())) + ";" +
+                             Caption(Unit() == 1 ? 2 : 1, Language()) + ";" + Caption(3, Language()) +
+                             ";" + Caption(4, Language()) + "\r\n";
+    if (WriteText(line)) return true;
+    error_ = SystemError("could not write", partialName_);
+    return false;
+}
+
+bool Formfileexel::WriteCsvChunk() {
+    for (unsigned k = chunkSize_; k >= 1; --k) {
+        const std::uint8_t* record = Entry(k);
+        if (!IsRecordValid(record)) continue;
+        const memory::StoredRecord r = memory::DecodeRecord(record);
+        const std::string line = std::to_string(rowCounter_ - 6) + ";" +
+                                 ValueText(ConvertValue(r.raw, Unit()), Unit()) + ";" +
+                                 PageTime(r.hours, r.minutes) + ";" +
+                                 PageDate(r.day, r.month, r.year) + "\r\n";
+        if (!WriteText(line)) return false;
+        ++rowCounter_;
+    }
+    return true;
+}
+
+bool Formfileexel::FinishCsv() { return MoveIntoPlace(); }
+
+// ---- workbook ----
+
+bool Formfileexel::PrepareWorkbook() {
+    if (!excel_.OpenWorkbook(1)) return false;
+    excel_.RenameSheet(1, Caption(5, Language()));
+    excel_.ActivateSheet(1);
+    excel_.SelectRange(6, 5, 6, 8, false);
+    excel_.SetBorderStyle(3, 3, 1);
+    excel_.FormatRange(-4108, -4108, 10, 16, "ArialCur", 3, 3, 0, 0);
+    const int captions[4] = {0, Unit() == 1 ? 2 : 1, 3, 4};
+    const std::int32_t widths[4] = {25, 25, 10, 20};
+    for (int i = 0; i < 4; ++i) {
+        excel_.SelectCell(6, 5 + i);
+        excel_.SetRowHeightAndColumnWidth(13, widths[i]);
+        excel_.ApplyBorders();
+        excel_.SetValue(Caption(captions[i], Language()));
+        // The "3" of "Bq/m3" is raised; it is the 15th character in Russian, the 12th in English.
+        if (i == 1 && Unit() != 1) excel_.SuperscriptCharacters(Language() == 1 ? 12 : 15, 1);
+    }
+    return true;
+}
+
+void Formfileexel::WriteWorkbookChunk() {
+    const std::int32_t n = chunkSize_;
+    excel_.SelectRange(rowCounter_, 5, rowCounter_ + n, 9, false);
+    excel_.FormatRange(-4108, -4108, 10, 0, "ArialCur", 3, 3, 0, 0);
+    for (unsigned k = chunkSize_; k >= 1; --k) {
+        const std::uint8_t* record = Entry(k);
+        if (!IsRecordValid(record)) continue;
+        const memory::StoredRecord r = memory::DecodeRecord(record);
+        const std::string cells[4] = {std::to_string(rowCounter_ - 6),
+                                      ValueText(ConvertValue(r.raw, Unit()), Unit()),
+                                      WorkbookTime(r.hours, r.minutes),
+                                      WorkbookDate(r.day, r.month, r.year)};
+        for (int c = 0; c < 4; ++c) {
+            excel_.SelectCell(rowCounter_, 5 + c);
+            excel_.SetValue(cells[c]);
+        }
+        ++rowCounter_;
+    }
+}
+
+}  // namespace tavex
