@@ -1,11 +1,23 @@
 #include "cli/cli.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <thread>
+#include <utility>
 
+#include "cli/xdg_shell.h"
+#include "export/automation/workbook_engine.h"
+#include "export/excel.h"
+#include "export/files.h"
+#include "export/formfileexel.h"
+#include "export/message_box.h"
 #include "instrument/hidapi_platform.h"
 #include "instrument/protokol.h"
 #include "instrument/sim/memory_image.h"
@@ -26,6 +38,8 @@ constexpr const char* kUsage =
     "  set-clock                    set the meter's clock to this computer's local time\n"
     "  clear --yes [--backup FILE]  erase the stored results (after saving a memory image)\n"
     "  dump FILE                    save the meter's memory as an image that --simulate loads\n"
+    "  export FILE [--format htm|csv|xlsx] [--language en|ru] [--open]\n"
+    "                               write the stored results as a page, CSV file or workbook\n"
     "\n"
     "options:\n"
     "  --simulate[=IMAGE]  use the simulated meter, with the demo memory or the given\n"
@@ -49,6 +63,25 @@ constexpr const char* kDumpUsage =
     "usage: tavex-cli [OPTIONS] dump FILE\n"
     "Saves the meter's settings, memory header and stored results as an 8192-byte image\n"
     "that `tavex-cli --simulate=FILE` loads again.\n";
+
+constexpr const char* kExportUsage =
+    "usage: tavex-cli [OPTIONS] export FILE [--format htm|csv|xlsx] [--language en|ru] [--open]\n"
+    "Writes the results stored in the meter, newest first, as an HTML page (htm), a CSV file\n"
+    "in Windows-1251 (csv) or a workbook (xlsx). The format follows FILE's extension (.htm,\n"
+    ".html, .csv, .xlsx) unless --format names it. Damaged results are left out. An existing\n"
+    "FILE is replaced only once the export has finished.\n"
+    "  --format F     htm, csv or xlsx, whatever FILE's extension\n"
+    "  --language L   captions in English (en) or Russian (ru); default: the meter's language\n"
+    "  --open         open FILE with its default program afterwards (xdg-open)\n";
+
+constexpr const char* kFormatList = "supported formats: htm, csv, xlsx";
+
+struct ExportRequest {
+    std::string file;
+    std::uint8_t format = kFormatHtm;
+    std::optional<std::uint8_t> language;  // 0 Russian, 1 English; unset: the meter's
+    bool open = false;
+};
 
 struct Options {
     bool simulate = false;
@@ -76,7 +109,86 @@ const char* CommandUsage(const std::string& command) {
     if (command == "set-clock") return kSetClockUsage;
     if (command == "clear") return kClearUsage;
     if (command == "dump") return kDumpUsage;
+    if (command == "export") return kExportUsage;
     return nullptr;
+}
+
+std::string Lowercase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+std::optional<std::uint8_t> FormatNamed(const std::string& name) {
+    const std::string lower = Lowercase(name);
+    if (lower == "htm" || lower == "html") return kFormatHtm;
+    if (lower == "csv") return kFormatCsv;
+    if (lower == "xlsx") return kFormatXls;
+    return std::nullopt;
+}
+
+// Reads export's arguments into request; kExitOk, or a usage error already reported.
+int ParseExportArguments(const std::vector<std::string>& rest, ExportRequest& request,
+                         std::ostream& err) {
+    std::optional<std::string> format;
+    std::optional<std::string> language;
+    for (std::size_t k = 0; k < rest.size(); ++k) {
+        const std::string& arg = rest[k];
+        std::optional<std::string>* value = nullptr;
+        std::string name;
+        if (arg == "--open") {
+            request.open = true;
+            continue;
+        } else if (arg == "--format" || arg.rfind("--format=", 0) == 0) {
+            value = &format;
+            name = "--format";
+        } else if (arg == "--language" || arg.rfind("--language=", 0) == 0) {
+            value = &language;
+            name = "--language";
+        } else if (!arg.empty() && arg[0] != '-' && request.file.empty()) {
+            request.file = arg;
+            continue;
+        } else {
+            return UsageError(err, "export: unexpected argument '" + arg + "'");
+        }
+        if (arg == name) {
+            if (k + 1 >= rest.size()) return UsageError(err, "export: " + name + " needs a value");
+            *value = rest[++k];
+        } else {
+            *value = arg.substr(name.size() + 1);
+        }
+    }
+    if (request.file.empty()) return UsageError(err, "export needs a FILE");
+
+    if (language) {
+        const std::string lower = Lowercase(*language);
+        if (lower == "en") {
+            request.language = 1;
+        } else if (lower == "ru") {
+            request.language = 0;
+        } else {
+            return UsageError(err, "export: --language takes en or ru, not '" + *language + "'");
+        }
+    }
+
+    const std::string extension =
+        Lowercase(std::filesystem::path(request.file).extension().string());
+    const std::string formatName = format ? *format : extension.empty() ? "" : extension.substr(1);
+    if (Lowercase(formatName) == "xls") {
+        return UsageError(err, std::string("export: the workbook is written as .xlsx, not .xls (") +
+                                   kFormatList + ")");
+    }
+    const std::optional<std::uint8_t> named = FormatNamed(formatName);
+    if (!named) {
+        if (format) {
+            return UsageError(err,
+                              "export: unknown format '" + *format + "' (" + kFormatList + ")");
+        }
+        return UsageError(err, "export: cannot tell the format from the name '" + request.file +
+                                   "'; give --format (" + kFormatList + ")");
+    }
+    request.format = *named;
+    return kExitOk;
 }
 
 std::string TwoDigits(int value) {
@@ -187,7 +299,146 @@ int Clear(TForm2& form, const std::string& backup, std::ostream& out, std::ostre
     return kExitOk;
 }
 
+// The spreadsheet context's messages go to the error stream.
+class ErrorStreamMessageBox : public MessageBox {
+public:
+    explicit ErrorStreamMessageBox(std::ostream& err) : err_(err) {}
+    void Show(const std::string& text, const std::string& caption, int) override {
+        err_ << "tavex-cli: " << (caption.empty() ? "" : caption + ": ") << text << "\n";
+    }
+
+private:
+    std::ostream& err_;
+};
+
+// Without --open the exported file is opened by nobody.
+class OpensNothing : public Shell {
+public:
+    bool OpenDocument(const std::string&) override { return false; }
+    bool StartCommand(const std::string&) override { return false; }
+};
+
+// Hands --open to the environment's shell and keeps the names it could not open, to be told
+// once the progress bar is done.
+class OpeningShell : public Shell {
+public:
+    explicit OpeningShell(std::shared_ptr<Shell> shell) : shell_(std::move(shell)) {}
+    bool OpenDocument(const std::string& path) override {
+        const bool opened = shell_ && shell_->OpenDocument(path);
+        if (!opened) unopened.push_back(path);
+        return opened;
+    }
+    bool StartCommand(const std::string& commandLine) override {
+        return shell_ && shell_->StartCommand(commandLine);
+    }
+
+    std::vector<std::string> unopened;
+
+private:
+    std::shared_ptr<Shell> shell_;
+};
+
+// The export's progress on one line of a terminal, in the export's six stages.
+class ProgressBar {
+public:
+    ProgressBar(std::ostream& err, bool shown) : err_(err), shown_(shown) {}
+
+    void Show(std::uint8_t stage) {
+        // The export reports up to 9 before it has finished when there are only a few results.
+        const int done = std::min<int>(stage, kStages);
+        if (!shown_ || done == drawn_) return;
+        drawn_ = done;
+        err_ << "\rexporting [" << std::string(static_cast<std::size_t>(done * kStep), '#')
+             << std::string(static_cast<std::size_t>((kStages - done) * kStep), ' ') << "] "
+             << done * 100 / kStages << "%" << std::flush;
+    }
+    // Ends the bar's line, full when the export has finished.
+    void End(bool finished) {
+        if (finished) Show(kStages);
+        if (shown_ && drawn_ >= 0) err_ << "\n" << std::flush;
+        drawn_ = -1;
+    }
+
+private:
+    static constexpr int kStages = 6;
+    static constexpr int kStep = 5;
+    std::ostream& err_;
+    bool shown_;
+    int drawn_ = -1;
+};
+
+int Export(TForm2& form, const ExportRequest& request, std::ostream& out, std::ostream& err,
+           const Environment& environment) {
+    form.ReadMemoryHeader();
+    if (Lost(form)) {
+        err << "tavex-cli: reading the memory header failed: the meter stopped answering\n";
+        return kExitFailed;
+    }
+    if (form.headerStatus.load() != kHeaderValid) {
+        err << "tavex-cli: the meter's memory header is not valid; nothing was exported\n";
+        return kExitFailed;
+    }
+    if (form.recordCount.load() == 0) {
+        out << "the meter holds no results; nothing was exported\n";
+        return kExitOk;
+    }
+
+    const std::uint8_t language =
+        request.language ? *request.language : form.instrumentLanguage.load();
+    std::shared_ptr<OpeningShell> opening;
+    std::shared_ptr<Shell> shell = std::make_shared<OpensNothing>();
+    if (request.open) {
+        opening = std::make_shared<OpeningShell>(
+            environment.openingShell ? environment.openingShell() : nullptr);
+        shell = opening;
+    }
+    Excel excel(std::make_shared<automation::BuiltInSpreadsheet>(shell),
+                std::make_shared<ErrorStreamMessageBox>(err));
+    Formfileexel exporter(form, excel, TheRawFile(), *shell, language);
+    ProgressBar bar(err, environment.errorIsTerminal && environment.errorIsTerminal());
+
+    if (!exporter.BeginExport(request.format, request.file)) {
+        err << "tavex-cli: " << exporter.ExportError() << "\n";
+        return kExitFailed;
+    }
+    // Nothing else takes the busy flag here (no poll runs), so each round either hands over a
+    // chunk and starts the next read, or ends the export.
+    while (exporter.ExportProgress() != kProgressDone && !exporter.ExportFailed()) {
+        bar.Show(exporter.ExportProgress());
+        form.WaitWhileBusy();
+        exporter.ExportNext();
+        if (exporter.ExportState() == kExportIdle && !exporter.ExportFinished() &&
+            !exporter.ExportFailed()) {
+            exporter.AbortExport();
+            bar.End(false);
+            err << "tavex-cli: the export stopped before it had finished\n";
+            return kExitFailed;
+        }
+    }
+    const bool finished = !exporter.ExportFailed();
+    bar.End(finished);
+    if (!finished) {
+        err << "tavex-cli: " << exporter.ExportError() << "\n";
+        return kExitFailed;
+    }
+    out << "exported: " << exporter.RowsWritten() << " results to " << request.file << "\n";
+    // The results are saved either way; only the viewing did not happen.
+    if (opening) {
+        for (const std::string& path : opening->unopened)
+            err << "tavex-cli: " << path << " could not be opened with its default program\n";
+    }
+    return kExitOk;
+}
+
 }  // namespace
+
+std::shared_ptr<Shell> MakeXdgShell() {
+    return std::make_shared<XdgShell>();
+}
+
+bool StandardErrorIsTerminal() {
+    return ::isatty(2) == 1;
+}
 
 Environment DefaultEnvironment() {
     Environment environment;
@@ -246,6 +497,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     // Check the command's own arguments before touching the meter.
     bool confirmed = false;
     std::string file;
+    ExportRequest exportRequest;
     const auto& rest = options.commandArgs;
     if (options.command == "info" || options.command == "set-clock") {
         if (!rest.empty()) return UsageError(err, options.command + " takes no arguments");
@@ -254,6 +506,10 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             return UsageError(err, "dump needs exactly one FILE");
         }
         file = rest[0];
+    } else if (options.command == "export") {
+        if (const int code = ParseExportArguments(rest, exportRequest, err); code != kExitOk) {
+            return code;
+        }
     } else if (options.command == "clear") {
         for (std::size_t k = 0; k < rest.size(); ++k) {
             if (rest[k] == "--yes") {
@@ -300,6 +556,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             code = SetClock(*form, out, err);
         } else if (options.command == "dump") {
             code = Dump(*form, file, out, err);
+        } else if (options.command == "export") {
+            code = Export(*form, exportRequest, out, err, environment);
         } else {
             code = Clear(*form, file, out, err);
         }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "export/shell.h"
 #include "instrument/hid_platform.h"
 #include "instrument/local_clock.h"
 
@@ -17,11 +18,19 @@ inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitNoDevice = 3;
 
+// The real surroundings: xdg-open (cli/xdg_shell.h), and isatty on file descriptor 2.
+std::shared_ptr<Shell> MakeXdgShell();
+bool StandardErrorIsTerminal();
+
 // What the tool takes from its surroundings, so that tests can supply their own.
 struct Environment {
     // The HID platform used without --simulate.
     std::function<std::shared_ptr<HidPlatform>()> realPlatform;
     LocalClock clock = SystemLocalTime;
+    // The shell that `export --open` opens the exported file with.
+    std::function<std::shared_ptr<Shell>()> openingShell = MakeXdgShell;
+    // Whether the error stream is a terminal: the export draws its progress bar only there.
+    std::function<bool()> errorIsTerminal = StandardErrorIsTerminal;
 };
 
 Environment DefaultEnvironment();

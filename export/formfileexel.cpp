@@ -52,8 +52,8 @@ const char* Caption(int number, int language) {
 
 bool IsRecordValid(const std::uint8_t* record) {
     const memory::StoredRecord r = memory::DecodeRecord(record);
-    return memory::RecordCheckMatches(record) && r.hours <= 23 && r.minutes <= 60 &&
-           r.day >= 1 && r.day <= 31 && r.month >= 1 && r.month <= 12;
+    return memory::RecordCheckMatches(record) && r.hours <= 23 && r.minutes <= 60 && r.day >= 1 &&
+           r.day <= 31 && r.month >= 1 && r.month <= 12;
 }
 
 // raw x 8.5 is a whole or half number of Bq/m3, so both units are worked out exactly in
@@ -98,9 +98,13 @@ std::string ValueText(const ConvertedValue& value, std::uint8_t unit) {
     return text;
 }
 
-std::string TwoDigits(int n) { return (n < 10 ? "0" : "") + std::to_string(n); }
+std::string TwoDigits(int n) {
+    return (n < 10 ? "0" : "") + std::to_string(n);
+}
 
-std::string PageTime(int hours, int minutes) { return std::to_string(hours) + ":" + TwoDigits(minutes); }
+std::string PageTime(int hours, int minutes) {
+    return std::to_string(hours) + ":" + TwoDigits(minutes);
+}
 
 std::string PageDate(int day, int month, int year) {
     return TwoDigits(day) + "." + TwoDigits(month) + ".20" + TwoDigits(year);
@@ -118,10 +122,8 @@ Formfileexel::Formfileexel(TForm2& exchange, Excel& excel, RawFile& file, Shell&
                            const std::uint8_t& language)
     : exchange_(exchange), excel_(excel), file_(file), shell_(shell), language_(language) {}
 
-Formfileexel::~Formfileexel() { DropPartialFile(); }
-
-std::uint8_t Formfileexel::Unit() const {
-    return exchange_.instrumentUnit.load(std::memory_order_acquire) == 1 ? 1 : 0;
+Formfileexel::~Formfileexel() {
+    AbortExport();
 }
 
 bool Formfileexel::BeginExport(std::uint8_t format, const std::string& fileName) {
@@ -144,12 +146,15 @@ bool Formfileexel::BeginExport(std::uint8_t format, const std::string& fileName)
     progressDivisor_ = recordsToRead_ * 8 / 6;
     fileName_ = fileName;
     format_ = format;
+    // The unit stays the one of the start, captions and rows alike.
+    unit_ = exchange_.instrumentUnit.load(std::memory_order_acquire) == 1 ? 1 : 0;
 
     // Only a regular file (or nothing) may be replaced; through a symbolic link, the file it
     // points to is.
     std::error_code ec;
     fs::path target = fileName;
-    if (fs::exists(fs::symlink_status(target, ec)) && fs::is_symlink(fs::symlink_status(target, ec))) {
+    if (fs::exists(fs::symlink_status(target, ec)) &&
+        fs::is_symlink(fs::symlink_status(target, ec))) {
         target = fs::weakly_canonical(target, ec);
     }
     const fs::file_status status = fs::status(target, ec);
@@ -179,7 +184,8 @@ bool Formfileexel::BeginExport(std::uint8_t format, const std::string& fileName)
 }
 
 bool Formfileexel::RequestNextChunk() {
-    const std::uint32_t n = std::min<std::uint32_t>(recordsToRead_ - recordsRequested_, kChunkRecords);
+    const std::uint32_t n =
+        std::min<std::uint32_t>(recordsToRead_ - recordsRequested_, kChunkRecords);
     chunkRead_ = false;
     if (n > 0) {
         if (!exchange_.ReadRecords(chunk_.data(), n)) {
@@ -261,7 +267,7 @@ void Formfileexel::DropPartialFile() {
 
 void Formfileexel::AbortExport() {
     DropPartialFile();
-    if (format_ == kFormatXls) excel_.CloseWorkbook();
+    if (format_ == kFormatXls && state_ != kExportIdle) excel_.CloseWorkbook();
     state_ = kExportIdle;
 }
 
@@ -273,19 +279,27 @@ std::uint8_t Formfileexel::ExportProgress() const {
     return static_cast<std::uint8_t>(std::min<std::uint32_t>(quotient, kProgressDone - 1));
 }
 
-void Formfileexel::CloseWorkbook() { excel_.CloseWorkbook(); }
+void Formfileexel::CloseWorkbook() {
+    excel_.CloseWorkbook();
+}
 
 // ---- page and CSV file ----
 
 bool Formfileexel::OpenPartialFile() {
     static std::atomic<unsigned> sequence{0};
     const fs::path target(target_);
-    partialName_ = (target.parent_path() / ("." + target.filename().string() + "." +
-                                            std::to_string(::getpid()) + "." +
-                                            std::to_string(sequence++) + ".part"))
+    partialName_ = (target.parent_path() /
+                    ("." + target.filename().string() + "." + std::to_string(::getpid()) + "." +
+                     std::to_string(sequence++) + ".part"))
                        .string();
     ::unlink(partialName_.c_str());  // the file object never truncates
-    if (!file_.IsOpen() && file_.OpenFile(partialName_)) return true;
+    if (!file_.IsOpen() && file_.OpenFile(partialName_)) {
+        // The new file keeps the permissions of the one it replaces (results may be private).
+        struct stat existing {};
+        if (::stat(target_.c_str(), &existing) == 0)
+            ::chmod(partialName_.c_str(), existing.st_mode & 07777);
+        return true;
+    }
     error_ = file_.IsOpen() ? "the file object is in use"
                             : SystemError("could not create a file beside", fileName_);
     partialName_.clear();
@@ -295,7 +309,8 @@ bool Formfileexel::OpenPartialFile() {
 bool Formfileexel::WriteText(const std::string& utf8) {
     const std::string bytes = ToWindows1251(utf8);
     for (std::size_t done = 0; done < bytes.size();) {
-        const auto count = static_cast<std::uint16_t>(std::min<std::size_t>(bytes.size() - done, 65535));
+        const auto count =
+            static_cast<std::uint16_t>(std::min<std::size_t>(bytes.size() - done, 65535));
         if (!file_.WriteBytes(bytes.data() + done, count)) return false;
         done += count;
     }
@@ -325,7 +340,8 @@ bool Formfileexel::WriteHtmlRow(const char* cellClass, const std::string* cells)
 
 bool Formfileexel::WriteHtmlHead() {
     if (!OpenPartialFile()) return false;
-    const std::string captions[4] = {Caption(0, Language()), Caption(Unit() == 1 ? 2 : 6, Language()),
+    const std::string captions[4] = {Caption(0, Language()),
+                                     Caption(Unit() == 1 ? 2 : 6, Language()),
                                      Caption(3, Language()), Caption(4, Language())};
     if (WriteText(kHtmlHead) && WriteHtmlRow("'tableheader'>", captions)) return true;
     error_ = SystemError("could not write", partialName_);
@@ -337,9 +353,9 @@ bool Formfileexel::WriteHtmlChunk() {
         const std::uint8_t* record = Entry(k);
         if (!IsRecordValid(record)) continue;
         const memory::StoredRecord r = memory::DecodeRecord(record);
-        const std::string cells[4] = {std::to_string(rowCounter_ - 6),
-                                      ValueText(ConvertValue(r.raw, Unit()), Unit()),
-                                      PageTime(r.hours, r.minutes), PageDate(r.day, r.month, r.year)};
+        const std::string cells[4] = {
+            std::to_string(rowCounter_ - 6), ValueText(ConvertValue(r.raw, Unit()), Unit()),
+            PageTime(r.hours, r.minutes), PageDate(r.day, r.month, r.year)};
         if (!WriteHtmlRow(rowClassToggle_ ? "'a2'>" : "'a1'>", cells)) return false;
         rowClassToggle_ = rowClassToggle_ ? 0 : 1;
         ++rowCounter_;
@@ -358,8 +374,8 @@ bool Formfileexel::FinishHtml() {
 bool Formfileexel::WriteCsvHeader() {
     if (!OpenPartialFile()) return false;
     const std::string line = std::string(Caption(0, Language())) + ";" +
-                             Caption(Unit() == 1 ? 2 : 1, Language()) + ";" + Caption(3, Language()) +
-                             ";" + Caption(4, Language()) + "\r\n";
+                             Caption(Unit() == 1 ? 2 : 1, Language()) + ";" +
+                             Caption(3, Language()) + ";" + Caption(4, Language()) + "\r\n";
     if (WriteText(line)) return true;
     error_ = SystemError("could not write", partialName_);
     return false;
@@ -370,17 +386,18 @@ bool Formfileexel::WriteCsvChunk() {
         const std::uint8_t* record = Entry(k);
         if (!IsRecordValid(record)) continue;
         const memory::StoredRecord r = memory::DecodeRecord(record);
-        const std::string line = std::to_string(rowCounter_ - 6) + ";" +
-                                 ValueText(ConvertValue(r.raw, Unit()), Unit()) + ";" +
-                                 PageTime(r.hours, r.minutes) + ";" +
-                                 PageDate(r.day, r.month, r.year) + "\r\n";
+        const std::string line =
+            std::to_string(rowCounter_ - 6) + ";" + ValueText(ConvertValue(r.raw, Unit()), Unit()) +
+            ";" + PageTime(r.hours, r.minutes) + ";" + PageDate(r.day, r.month, r.year) + "\r\n";
         if (!WriteText(line)) return false;
         ++rowCounter_;
     }
     return true;
 }
 
-bool Formfileexel::FinishCsv() { return MoveIntoPlace(); }
+bool Formfileexel::FinishCsv() {
+    return MoveIntoPlace();
+}
 
 // ---- workbook ----
 
@@ -412,10 +429,9 @@ void Formfileexel::WriteWorkbookChunk() {
         const std::uint8_t* record = Entry(k);
         if (!IsRecordValid(record)) continue;
         const memory::StoredRecord r = memory::DecodeRecord(record);
-        const std::string cells[4] = {std::to_string(rowCounter_ - 6),
-                                      ValueText(ConvertValue(r.raw, Unit()), Unit()),
-                                      WorkbookTime(r.hours, r.minutes),
-                                      WorkbookDate(r.day, r.month, r.year)};
+        const std::string cells[4] = {
+            std::to_string(rowCounter_ - 6), ValueText(ConvertValue(r.raw, Unit()), Unit()),
+            WorkbookTime(r.hours, r.minutes), WorkbookDate(r.day, r.month, r.year)};
         for (int c = 0; c < 4; ++c) {
             excel_.SelectCell(rowCounter_, 5 + c);
             excel_.SetValue(cells[c]);

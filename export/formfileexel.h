@@ -60,6 +60,7 @@ public:
     // export.
     Formfileexel(TForm2& exchange, Excel& excel, RawFile& file, Shell& shell,
                  const std::uint8_t& language);
+    // An export still running when the object goes is aborted.
     ~Formfileexel();
     Formfileexel(const Formfileexel&) = delete;
     Formfileexel& operator=(const Formfileexel&) = delete;
@@ -106,7 +107,7 @@ private:
     bool MoveIntoPlace();
 
     int Language() const { return language_ == 1 ? 1 : 0; }
-    std::uint8_t Unit() const;
+    std::uint8_t Unit() const { return unit_; }
     const std::uint8_t* Entry(unsigned k) const { return chunk_.data() + 8 * (k - 1); }
 
     TForm2& exchange_;
@@ -119,6 +120,7 @@ private:
     std::string target_;       // the file to replace at the finish (symbolic links resolved)
     std::string partialName_;  // the file being written
     std::uint8_t format_ = kFormatHtm;
+    std::uint8_t unit_ = 0;
     std::uint8_t state_ = kExportIdle;
     std::uint32_t recordsToRead_ = 0;
     std::uint32_t recordsRequested_ = 0;

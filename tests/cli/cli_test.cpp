@@ -2,12 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 
+#include "cli/xdg_shell.h"
 #include "instrument/memory_map.h"
 #include "instrument/sim/memory_image.h"
 #include "instrument/sim/sim_bus.h"
@@ -29,11 +37,39 @@ std::string ReadFile(const fs::path& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// Records what would have been opened.
+class RecordingShell : public Shell {
+public:
+    RecordingShell(std::vector<std::string>& opened, bool opens) : opened_(opened), opens_(opens) {}
+    bool OpenDocument(const std::string& path) override {
+        opened_.push_back(path);
+        return opens_;
+    }
+    bool StartCommand(const std::string& commandLine) override {
+        opened_.push_back("command: " + commandLine);
+        return true;
+    }
+
+private:
+    std::vector<std::string>& opened_;
+    bool opens_;
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
 class CliTest : public ::testing::Test {
 protected:
     std::shared_ptr<sim::SimBus> bus = std::make_shared<sim::SimBus>();
     std::shared_ptr<sim::SimMeter> meter = std::make_shared<sim::SimMeter>(sim::DemoMemoryImage());
     fs::path dir;
+    std::vector<std::string> opened;
+    bool terminal = false;
+    bool shellOpens = true;
 
     void SetUp() override {
         dir = fs::path(::testing::TempDir()) /
@@ -49,6 +85,10 @@ protected:
         Environment environment;
         environment.realPlatform = [this] { return bus; };
         environment.clock = [] { return LocalDateTime{2026, 12, 6, 21, 5, 9}; };
+        environment.openingShell = [this] {
+            return std::make_shared<RecordingShell>(opened, shellOpens);
+        };
+        environment.errorIsTerminal = [this] { return terminal; };
         std::ostringstream out;
         std::ostringstream err;
         const int code = cli::Run(args, out, err, environment);
@@ -193,6 +233,223 @@ TEST_F(CliTest, DumpLoadsAgainAndImagesAreOnlyRead) {
     EXPECT_NE(r.err.find("short.img"), std::string::npos);
     r = Run({"--simulate=" + (dir / "absent.img").string(), "info"});
     EXPECT_EQ(r.code, kExitUsage);
+}
+
+// The demo memory holds 250 results, three of them damaged; the newest was taken on
+// 2026-12-01 at 8:00, each older one an hour earlier.
+TEST_F(CliTest, ExportWritesEveryFormatNewestFirst) {
+    for (const std::string name : {"out.csv", "out.HTML", "out.xlsx", "csv-named.txt"}) {
+        const fs::path file = dir / name;
+        std::vector<std::string> args = {"--simulate", "export", file.string()};
+        if (name == "csv-named.txt") args.insert(args.end(), {"--format", "csv"});
+        const Result r = Run(args);
+        ASSERT_EQ(r.code, kExitOk) << name << ": " << r.err;
+        EXPECT_EQ(r.out, "exported: 247 results to " + file.string() + "\n");
+        EXPECT_EQ(r.err, "");  // no progress bar off a terminal
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 4);
+    EXPECT_TRUE(opened.empty());
+
+    const std::string csv = ReadFile(dir / "out.csv");
+    EXPECT_EQ(csv, ReadFile(dir / "csv-named.txt"));
+    const std::vector<std::string> lines = Lines(csv);
+    ASSERT_EQ(lines.size(), 248u);
+    EXPECT_EQ(lines[0], "\xB9 Measure;Value, Bq/m3;Time;Date\r");
+    EXPECT_EQ(lines[1].substr(0, 2), "1;");
+    EXPECT_NE(lines[1].find(";8:00;01.12.2026\r"), std::string::npos) << lines[1];
+    EXPECT_EQ(lines[247].substr(0, 4), "247;");
+
+    const std::string page = ReadFile(dir / "out.HTML");
+    EXPECT_EQ(page.rfind("<html>", 0), 0u);
+    EXPECT_NE(page.find("\xB9 Measure"), std::string::npos);
+    std::size_t rows = 0;
+    for (std::size_t at = page.find("<tr>"); at != std::string::npos;
+         at = page.find("<tr>", at + 1))
+        ++rows;
+    EXPECT_EQ(rows, 248u);
+    EXPECT_EQ(ReadFile(dir / "out.xlsx").substr(0, 2), "PK");
+}
+
+TEST_F(CliTest, ExportFormatAndLanguageErrors) {
+    bus->Plug(meter);
+    struct Case {
+        std::vector<std::string> args;
+        const char* says;
+    };
+    for (const Case& c : std::vector<Case>{{{"out.xls"}, "as .xlsx"},
+                                           {{"out.csv", "--format", "xls"}, "as .xlsx"},
+                                           {{"out.txt"}, "htm, csv, xlsx"},
+                                           {{"out"}, "htm, csv, xlsx"},
+                                           {{"out.csv", "--format=pdf"}, "htm, csv, xlsx"},
+                                           {{"out.csv", "--format"}, "--format"},
+                                           {{"out.csv", "--language", "de"}, "en or ru"},
+                                           {{"out.csv", "more.csv"}, "more.csv"},
+                                           {{}, "FILE"}}) {
+        std::vector<std::string> args = {"--wait", "0", "export"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Result r = Run(args);
+        EXPECT_EQ(r.code, kExitUsage) << ::testing::PrintToString(c.args);
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(meter->ReportCount(), 0u);
+    const Result r = Run({"export", "--help"});
+    EXPECT_EQ(r.code, kExitOk);
+    EXPECT_NE(r.out.find("--format htm|csv|xlsx"), std::string::npos);
+}
+
+TEST_F(CliTest, ExportCaptionsFollowTheMeterUnlessALanguageIsGiven) {
+    const std::string russian = "\xB9 \xC8\xE7\xEC\xE5\xF0\xE5\xED\xE8\xFF;";  // "№ Измерения;"
+    const fs::path file = dir / "out.csv";
+    ASSERT_EQ(Run({"--simulate", "export", file.string(), "--language", "ru"}).code, kExitOk);
+    EXPECT_EQ(ReadFile(file).rfind(russian, 0), 0u);
+
+    meter->SetByte(memory::kLanguageAddress, 0);
+    bus->Plug(meter);
+    ASSERT_EQ(Run({"--wait", "0", "export", file.string()}).code, kExitOk);
+    EXPECT_EQ(ReadFile(file).rfind(russian, 0), 0u);
+    ASSERT_EQ(Run({"--wait", "0", "export", file.string(), "--language=en"}).code, kExitOk);
+    EXPECT_EQ(ReadFile(file).rfind("\xB9 Measure;", 0), 0u);
+}
+
+TEST_F(CliTest, ExportWritesNothingWithoutValidResults) {
+    bus->Plug(meter);
+    const fs::path file = dir / "out.csv";
+    const sim::MemoryImage before = meter->Memory();
+    meter->SetByte(memory::kHeaderAddress,
+                   static_cast<std::uint8_t>(before[memory::kHeaderAddress] ^ 1));
+    Result r = Run({"--wait", "0", "export", file.string()});
+    EXPECT_EQ(r.code, kExitFailed);
+    EXPECT_NE(r.err.find("not valid"), std::string::npos);
+    EXPECT_EQ(r.out, "");
+
+    const auto empty = memory::EncodeHeader({120, 0});
+    for (std::size_t k = 0; k < empty.size(); ++k)
+        meter->SetByte(static_cast<std::uint32_t>(memory::kHeaderAddress + k), empty[k]);
+    r = Run({"--wait", "0", "export", file.string(), "--open"});
+    EXPECT_EQ(r.code, kExitOk);
+    EXPECT_NE(r.out.find("no results"), std::string::npos);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(fs::is_empty(dir));
+    EXPECT_TRUE(opened.empty());
+}
+
+TEST_F(CliTest, ExportOpensTheFileOnlyWhenAsked) {
+    const fs::path csv = dir / "out.csv";
+    const fs::path workbook = dir / "out.xlsx";
+    ASSERT_EQ(Run({"--simulate", "export", csv.string()}).code, kExitOk);
+    ASSERT_EQ(Run({"--simulate", "export", workbook.string()}).code, kExitOk);
+    EXPECT_TRUE(opened.empty());
+    ASSERT_EQ(Run({"--simulate", "export", csv.string(), "--open"}).code, kExitOk);
+    ASSERT_EQ(Run({"--simulate", "export", workbook.string(), "--open"}).code, kExitOk);
+    ASSERT_EQ(opened.size(), 2u);
+    EXPECT_EQ(fs::path(opened[0]), csv);
+    EXPECT_TRUE(fs::equivalent(opened[1], workbook));
+
+    // A file that cannot be shown is still exported, and the tool says it was not opened.
+    shellOpens = false;
+    const Result r = Run({"--simulate", "export", csv.string(), "--open"});
+    EXPECT_EQ(r.code, kExitOk);
+    EXPECT_EQ(r.out, "exported: 247 results to " + csv.string() + "\n");
+    EXPECT_EQ(r.err,
+              "tavex-cli: " + csv.string() + " could not be opened with its default program\n");
+}
+
+TEST_F(CliTest, ExportProgressBarOnATerminal) {
+    const fs::path file = dir / "out.htm";
+    terminal = true;
+    const Result r = Run({"--simulate", "export", file.string()});
+    ASSERT_EQ(r.code, kExitOk);
+    EXPECT_EQ(r.err.rfind("\rexporting [", 0), 0u) << r.err;
+    EXPECT_GT(std::count(r.err.begin(), r.err.end(), '\r'), 2);
+    EXPECT_EQ(r.err.substr(r.err.size() - 7), "] 100%\n");
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+    EXPECT_EQ(r.out, "exported: 247 results to " + file.string() + "\n");
+}
+
+TEST_F(CliTest, ExportCutShortKeepsTheEarlierFile) {
+    // Count the reports of a whole export, then pull the meter out during the last chunk.
+    bus->Plug(meter);
+    ASSERT_EQ(Run({"--wait", "0", "export", (dir / "whole.csv").string()}).code, kExitOk);
+    const std::uint64_t reports = meter->ReportCount();
+    fs::remove(dir / "whole.csv");
+
+    for (const std::string name : {"out.csv", "out.htm", "out.xlsx"}) {
+        const fs::path file = dir / name;
+        std::ofstream(file, std::ios::binary) << "earlier";
+        auto fresh = std::make_shared<sim::SimMeter>(sim::DemoMemoryImage());
+        fresh->UnplugAtReport(reports - 20, bus);
+        bus->Unplug(meter.get());
+        bus->Plug(fresh);
+        meter = fresh;
+        const Result r = Run({"--wait", "0", "export", file.string(), "--open"});
+        EXPECT_EQ(r.code, kExitFailed) << name;
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("stopped answering"), std::string::npos) << r.err;
+        EXPECT_FALSE(bus->IsPlugged(fresh.get()));
+        EXPECT_EQ(ReadFile(file), "earlier") << name;
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 3);
+    EXPECT_TRUE(opened.empty());
+}
+
+// The tool has no children left once a program has been started, whether or not it started.
+bool NoChildrenLeft() {
+    return ::waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
+}
+
+// A FIFO that a started program writes to; Read waits (at most ten seconds) for what it wrote.
+class Fifo {
+public:
+    Fifo() {
+        fs::remove(path);
+        if (::mkfifo(path.c_str(), 0600) == 0) fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    }
+    ~Fifo() {
+        if (fd_ >= 0) ::close(fd_);
+        fs::remove(path);
+    }
+    bool Ready() const { return fd_ >= 0; }
+    std::string Read() {
+        std::string text;
+        char buffer[256];
+        for (;;) {
+            pollfd ready{fd_, POLLIN, 0};
+            if (::poll(&ready, 1, 10000) != 1) return text + "(timed out)";
+            const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+            if (n == 0) return text;  // the writer has gone
+            if (n > 0) text.append(buffer, static_cast<std::size_t>(n));
+            if (n < 0 && errno != EAGAIN && errno != EINTR) return text + "(read failed)";
+        }
+    }
+
+    const fs::path path =
+        fs::path(::testing::TempDir()) / ("tavex-shell-" + std::to_string(::getpid()));
+
+private:
+    int fd_ = -1;
+};
+
+TEST(XdgShell, StartsProgramsDetachedWithTheirArgumentsVerbatim) {
+    {
+        // The opener gets the name as one argument, shell characters and all.
+        Fifo fifo;
+        ASSERT_TRUE(fifo.Ready());
+        XdgShell opener(
+            {"/bin/sh", "-c", "printf '%s' \"$1\" > '" + fifo.path.string() + "'", "opener"});
+        EXPECT_TRUE(opener.OpenDocument("a b; $(touch c) -x"));
+        EXPECT_EQ(fifo.Read(), "a b; $(touch c) -x");
+        EXPECT_TRUE(NoChildrenLeft());
+    }
+    {
+        Fifo fifo;
+        ASSERT_TRUE(fifo.Ready());
+        EXPECT_TRUE(XdgShell().StartCommand("echo started > '" + fifo.path.string() + "'"));
+        EXPECT_EQ(fifo.Read(), "started\n");
+        EXPECT_TRUE(NoChildrenLeft());
+    }
+    EXPECT_FALSE(XdgShell({"/nonexistent/tavex-opener"}).OpenDocument("/tmp/x.csv"));
+    EXPECT_FALSE(XdgShell(std::vector<std::string>{}).OpenDocument("/tmp/x.csv"));
+    EXPECT_TRUE(NoChildrenLeft());
 }
 
 }  // namespace

@@ -37,7 +37,8 @@ TEST(ExportText, Windows1251MatchesTheSystemConverter) {
         } else if (c < 0x800) {
             utf8 = {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
         } else {
-            utf8 = {static_cast<char>(0xE0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
+            utf8 = {static_cast<char>(0xE0 | (c >> 12)),
+                    static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
                     static_cast<char>(0x80 | (c & 0x3F))};
         }
         char in[4];
@@ -48,14 +49,17 @@ TEST(ExportText, Windows1251MatchesTheSystemConverter) {
         std::size_t inLeft = utf8.size();
         std::size_t outLeft = sizeof out;
         ::iconv(cd, nullptr, nullptr, nullptr, nullptr);
-        const bool mapped = ::iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<std::size_t>(-1);
+        const bool mapped =
+            ::iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<std::size_t>(-1);
         const std::string expected = mapped ? std::string(out, outPtr) : std::string("?");
         ASSERT_EQ(ToWindows1251(utf8), expected) << "U+" << std::hex << static_cast<unsigned>(c);
     }
     ::iconv_close(cd);
     EXPECT_EQ(ToWindows1251("№ Измерения"), "\xB9 \xC8\xE7\xEC\xE5\xF0\xE5\xED\xE8\xFF");
-    EXPECT_EQ(ToWindows1251("a\xFF" "b\xD0"), "a?b?");  // malformed UTF-8
-    EXPECT_EQ(ToWindows1251("\xED\xA0\x80"), "???");    // an encoded surrogate
+    EXPECT_EQ(ToWindows1251("a\xFF"
+                            "b\xD0"),
+              "a?b?");                                // malformed UTF-8
+    EXPECT_EQ(ToWindows1251("\xED\xA0\x80"), "???");  // an encoded surrogate
 }
 
 TEST(ExportValues, ConvertValueInBothUnits) {
@@ -64,11 +68,11 @@ TEST(ExportValues, ConvertValueInBothUnits) {
         const char* bq;
         const char* pci;
     };
-    for (const Case& c : {Case{0, "50", "1,4"}, Case{6, "51", "1,4"}, Case{41, "349", "9,4"},
-                          Case{100, "850", "23"}, Case{1111, "9444", "255,2"},
-                          Case{1112, "9452", "255,5"}, Case{1176, "9996", ">270"},
-                          Case{1177, ">10000", ">270"}, Case{65535, ">10000", ">270"},
-                          Case{5, "50", "1,4"}, Case{7, "60", "1,6"}, Case{61, "519", "14"}}) {
+    for (const Case& c :
+         {Case{0, "50", "1,4"}, Case{6, "51", "1,4"}, Case{41, "349", "9,4"},
+          Case{100, "850", "23"}, Case{1111, "9444", "255,2"}, Case{1112, "9452", "255,5"},
+          Case{1176, "9996", ">270"}, Case{1177, ">10000", ">270"}, Case{65535, ">10000", ">270"},
+          Case{5, "50", "1,4"}, Case{7, "60", "1,6"}, Case{61, "519", "14"}}) {
         SCOPED_TRACE(c.raw);
         EXPECT_EQ(ValueText(ConvertValue(c.raw, 0), 0), c.bq);
         EXPECT_EQ(ValueText(ConvertValue(c.raw, 1), 1), c.pci);
@@ -150,8 +154,8 @@ protected:
     }
 
     // Stores the records, newest first, ending at slot pointer; count as given (default all).
-    void Store(const std::vector<StoredRecord>& newestFirst, std::uint16_t pointer,
-               int count = -1, std::uint8_t unit = 0) {
+    void Store(const std::vector<StoredRecord>& newestFirst, std::uint16_t pointer, int count = -1,
+               std::uint8_t unit = 0) {
         sim::MemoryImage image{};
         image[memory::kLanguageAddress] = 1;
         image[memory::kUnitAddress] = unit;
@@ -220,15 +224,21 @@ TEST_F(ExportTest, PageAndCsvByteForByte) {
     const std::string csvEnglish =
         "\xB9 Measure;Value, Bq/m3;Time;Date\r\n1;850;12:05;07.03.2021\r\n"
         "2;50;10:05;07.03.2021\r\n3;>10000;9:60;07.03.2021\r\n";
+    // An earlier, private export of that name: replaced whole, and stays private.
+    std::ofstream(dir / "en.csv") << "an earlier and longer export that must not leave a tail";
+    fs::permissions(dir / "en.csv", fs::perms::owner_read | fs::perms::owner_write);
     ASSERT_TRUE(Run(kFormatCsv, dir / "en.csv"));
     EXPECT_EQ(ReadFile(dir / "en.csv"), csvEnglish);
+    EXPECT_EQ(fs::status(dir / "en.csv").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(exporter.RowsWritten(), 3u);
     EXPECT_EQ(shell.opened, (std::vector<std::string>{(dir / "en.csv").string()}));
 
     ASSERT_TRUE(Run(kFormatHtm, dir / "en.htm"));
     const std::string pageEnglish =
         kHead + Row("tableheader", {"\xB9 Measure", "Value, Bq/m<sup>3</sup>", "Time", "Date"}) +
-        Row("a1", {"1", "850", "12:05", "07.03.2021"}) + Row("a2", {"2", "50", "10:05", "07.03.2021"}) +
+        Row("a1", {"1", "850", "12:05", "07.03.2021"}) +
+        Row("a2", {"2", "50", "10:05", "07.03.2021"}) +
         Row("a1", {"3", ">10000", "9:60", "07.03.2021"}) + "</table>\t</body></html>";
     EXPECT_EQ(ReadFile(dir / "en.htm"), pageEnglish);
     EXPECT_EQ(kHead.size(), 409u + std::string("<meta charset=\"windows-1251\">").size());
@@ -245,7 +255,8 @@ TEST_F(ExportTest, PageAndCsvByteForByte) {
     ASSERT_TRUE(Run(kFormatHtm, dir / "ru.htm"));
     const std::string pageRussian =
         kHead + Row("tableheader", {"№ Измерения", "Значение, пКи/л", "Время", "Дата"}) +
-        Row("a2", {"1", "23", "12:05", "07.03.2021"}) + Row("a1", {"2", "1,4", "10:05", "07.03.2021"}) +
+        Row("a2", {"1", "23", "12:05", "07.03.2021"}) +
+        Row("a1", {"2", "1,4", "10:05", "07.03.2021"}) +
         Row("a2", {"3", ">270", "9:60", "07.03.2021"}) + "</table>\t</body></html>";
     EXPECT_EQ(ReadFile(dir / "ru.htm"), ToWindows1251(pageRussian));
     ASSERT_TRUE(Run(kFormatCsv, dir / "ru.csv"));
@@ -258,7 +269,8 @@ TEST_F(ExportTest, ChunksFollowTheRingAcrossTheWrap) {
     for (int count : {105, 106, 1010}) {
         SCOPED_TRACE(count);
         std::vector<StoredRecord> records;
-        for (int i = 0; i < count; ++i) records.push_back(At(static_cast<std::uint16_t>(i), i % 24));
+        for (int i = 0; i < count; ++i)
+            records.push_back(At(static_cast<std::uint16_t>(i), i % 24));
         Store(records, 50);  // the ring wraps after 50 records
         Connect();
         meter->SetRecording(true);
@@ -267,13 +279,15 @@ TEST_F(ExportTest, ChunksFollowTheRingAcrossTheWrap) {
         ASSERT_TRUE(Run(kFormatCsv, dir / "ring.csv", &progress));
         EXPECT_EQ(exporter.RowsWritten(), static_cast<std::uint32_t>(count));
         std::size_t blockReads = 0;
-        for (const auto& report : meter->Recorded()) blockReads += report.command && report.bytes[2] == 23;
+        for (const auto& report : meter->Recorded())
+            blockReads += report.command && report.bytes[2] == 23;
         const std::size_t chunks = (count + 104) / 105;
         EXPECT_EQ(blockReads, 1 /* the header */ + chunks + 1 /* the wrap */);
         // Row k holds the k-th newest record: raw k-1.
         const std::string csv = ReadFile(dir / "ring.csv");
-        const std::string lastLine = std::to_string(count) + ";" +
-                                     ValueText(ConvertValue(static_cast<std::uint16_t>(count - 1), 0), 0) + ";";
+        const std::string lastLine =
+            std::to_string(count) + ";" +
+            ValueText(ConvertValue(static_cast<std::uint16_t>(count - 1), 0), 0) + ";";
         EXPECT_NE(csv.find("\r\n" + lastLine), std::string::npos);
         EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), count + 1);
         if (count == 1010) {
@@ -315,7 +329,8 @@ TEST_F(ExportTest, UnplugInTheMiddleLeavesTheEarlierFileIntact) {
     ASSERT_TRUE(exporter.BeginExport(kFormatHtm, target.string()));
     form->WaitWhileBusy();
     bus->Unplug(meter.get());
-    exporter.ExportNext();  // the first chunk is written; the second is asked of a meter that is gone
+    exporter
+        .ExportNext();  // the first chunk is written; the second is asked of a meter that is gone
     form->WaitWhileBusy();
     exporter.ExportNext();
     EXPECT_TRUE(exporter.ExportFailed());
@@ -410,8 +425,9 @@ TEST_F(ExportTest, WorkbookCallsForTwoChunks) {
     ASSERT_TRUE(Run(kFormatXls, dir / "book.xlsx"));
     const auto& log = recorder->Log();
     auto count = [&](const std::string& text) {
-        return std::count_if(log.begin(), log.end(),
-                             [&](const std::string& line) { return line.find(text) != std::string::npos; });
+        return std::count_if(log.begin(), log.end(), [&](const std::string& line) {
+            return line.find(text) != std::string::npos;
+        });
     };
     const std::string sheet = "Excel.Application.Workbooks.Item(Integer 1).Worksheets";
     EXPECT_EQ(count(sheet + ".Item(Byte 1) Put Name = Text \"Monitoring results\""), 1);
@@ -471,8 +487,8 @@ TEST_F(ExportTest, SavedWorkbookReadsBack) {
                              R"("bold": true, "italic": true}, "horizontal": "center", )"
                              R"("vertical": "center")";
     const std::string medium = R"({"style": "medium", "color": "000000"})";
-    const std::string header = R"({)" + font + R"(, "fill": "808080", "borders": {"left": )" + medium +
-                               R"(, "top": )" + medium + R"(, "bottom": )" + medium +
+    const std::string header = R"({)" + font + R"(, "fill": "808080", "borders": {"left": )" +
+                               medium + R"(, "top": )" + medium + R"(, "bottom": )" + medium +
                                R"(, "right": )" + medium + "}}";
     const std::string data = "{" + font + "}";
     workbook_check::ExpectWorkbookMatches(
@@ -480,18 +496,30 @@ TEST_F(ExportTest, SavedWorkbookReadsBack) {
         R"({"sheets": ["Результаты измерений"], "active": "Результаты измерений",
             "columns": {"E": 25, "F": 25, "G": 10, "H": 20}, "rows": {"6": 13}, "merged": [],
             "only_listed": true, "cells": [
-            {"ref": "E6", "text": "№ Измерения", "style": )" + header + R"(},
-            {"ref": "F6", "text": "Значение, пКи/л", "style": )" + header + R"(},
-            {"ref": "G6", "text": "Время", "style": )" + header + R"(},
-            {"ref": "H6", "text": "Дата", "style": )" + header + R"(},
-            {"ref": "E7", "number": 1, "style": )" + data + R"(},
-            {"ref": "F7", "number": 23, "style": )" + data + R"(},
-            {"ref": "G7", "time": "12:05", "style": )" + data + R"(},
-            {"ref": "H7", "date": "2021-03-07", "style": )" + data + R"(},
-            {"ref": "E8", "number": 2, "style": )" + data + R"(},
-            {"ref": "F8", "text": ">270", "style": )" + data + R"(},
-            {"ref": "G8", "text": "9:60", "style": )" + data + R"(},
-            {"ref": "H8", "date": "2021-03-07", "style": )" + data + R"(}]})",
+            {"ref": "E6", "text": "№ Измерения", "style": )" +
+            header + R"(},
+            {"ref": "F6", "text": "Значение, пКи/л", "style": )" +
+            header + R"(},
+            {"ref": "G6", "text": "Время", "style": )" +
+            header + R"(},
+            {"ref": "H6", "text": "Дата", "style": )" +
+            header + R"(},
+            {"ref": "E7", "number": 1, "style": )" +
+            data + R"(},
+            {"ref": "F7", "number": 23, "style": )" +
+            data + R"(},
+            {"ref": "G7", "time": "12:05", "style": )" +
+            data + R"(},
+            {"ref": "H7", "date": "2021-03-07", "style": )" +
+            data + R"(},
+            {"ref": "E8", "number": 2, "style": )" +
+            data + R"(},
+            {"ref": "F8", "text": ">270", "style": )" +
+            data + R"(},
+            {"ref": "G8", "text": "9:60", "style": )" +
+            data + R"(},
+            {"ref": "H8", "date": "2021-03-07", "style": )" +
+            data + R"(}]})",
         out);
 }
 
