@@ -1,0 +1,261 @@
+#include "skin/winpicture.h"
+
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QImageReader>
+#include <QRegion>
+#include <utility>
+
+#include "skin/outline.h"
+
+namespace tavex {
+
+namespace {
+
+// What a skin file becomes.
+enum class Target { Panel, Unused, Button, MenuStrip, DisplayStrip, Presence };
+
+struct SkinFile {
+    const char* name;
+    Target target;
+    int index;  // button kind, or the number of the unused bitmap
+};
+
+constexpr SkinFile kSkinFiles[kSkinFileCount] = {
+    {"mdpek.dat", Target::Panel, 0},      {"mdwnm.dat", Target::Unused, 0},
+    {"mddwen.dat", Target::Button, 2},    {"mddwur.dat", Target::Button, 0},
+    {"mddwmn.dat", Target::Button, 1},    {"mddwmz.dat", Target::Button, 3},
+    {"mdswcl.dat", Target::Button, 4},    {"mdswhl.dat", Target::Button, 6},
+    {"mdswon.dat", Target::Button, 5},    {"rdswup.dat", Target::Unused, 1},
+    {"pdswup.dat", Target::Unused, 2},    {"rdswmn.dat", Target::Unused, 3},
+    {"pdswmn.dat", Target::Unused, 4},    {"rddwex.dat", Target::Unused, 5},
+    {"pddwex.dat", Target::Unused, 6},    {"rddwhl.dat", Target::Unused, 7},
+    {"pddwhl.dat", Target::Unused, 8},    {"mdmner.dat", Target::MenuStrip, 0},
+    {"mdmedsr.dat", Target::DisplayStrip, 0}, {"exgron.dat", Target::Presence, 0},
+    {"exyron.dat", Target::Presence, 0},  {"exrron.dat", Target::Presence, 0},
+    {"mdlbem.dat", Target::Presence, 0},
+};
+
+// Button kind -> Form1's image control number and its place on the panel.
+struct Placement {
+    int image;
+    int left;
+    int top;
+};
+constexpr Placement kButtonPlaces[7] = {
+    {3, 83, 247},   // 0 up
+    {4, 100, 354},  // 1 down
+    {2, 182, 275},  // 2 Enter
+    {5, 224, 22},   // 3 minimise
+    {6, 245, 22},   // 4 close
+    {7, 109, 31},   // 5 connection lamp
+    {9, 204, 22},   // 6 help
+};
+constexpr int kButtonLayoutOrder[7] = {2, 0, 1, 3, 4, 5, 6};
+constexpr QPoint kDisplayPlace(62, 76);
+constexpr QPoint kMenuOffset(300, 260);
+
+// The skin files are bitmaps whatever their extension says.
+bool LoadBitmap(const QString& path, QImage& image) {
+    QImageReader reader(path, "BMP");
+    reader.setDecideFormatFromContent(false);
+    QImage loaded = reader.read();
+    if (loaded.isNull()) return false;
+    image = loaded.convertToFormat(QImage::Format_RGB32);
+    return true;
+}
+
+void SetupStrip(SkinStrip& strip, int rows) {
+    strip.rows = rows;
+    strip.rowHeight = strip.bitmap.height() / rows;
+    strip.columnWidth = strip.bitmap.width() / 2;
+    strip.source = QRect(0, 0, strip.columnWidth, strip.rowHeight);
+    strip.destination = strip.source;
+}
+
+}  // namespace
+
+Winpicture::Winpicture(std::uint8_t& language, SkinTargets targets, QString directory)
+    : language_(language), targets_(std::move(targets)), directory_(std::move(directory)) {}
+
+ImageControl* Winpicture::ButtonControl(int kind) const {
+    return targets_.image[kButtonPlaces[kind].image];
+}
+
+bool Winpicture::LoadSkin() {
+    error_.clear();
+    // Every run starts from fresh bitmaps and a count of 0.
+    buttons_ = {};
+    display_ = {};
+    menu_ = {};
+    unused_ = {};
+    QImage panel;
+
+    const QDir directory(directory_.isEmpty() ? QDir::currentPath() : directory_);
+    const QStringList entries = directory.entryList(
+        {"*.dat"}, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+        QDir::Name);
+    int count = 0;
+    for (const QString& entry : entries) {
+        // Names match byte for byte: case counts.
+        const QByteArray name = QFile::encodeName(entry);
+        const SkinFile* file = nullptr;
+        for (const SkinFile& candidate : kSkinFiles) {
+            if (name == candidate.name) file = &candidate;
+        }
+        if (!file) continue;
+        ++count;
+        if (file->target == Target::Presence) continue;
+        QImage* into = nullptr;
+        switch (file->target) {
+            case Target::Panel:
+                into = &panel;
+                break;
+            case Target::Unused:
+                into = &unused_[file->index];
+                break;
+            case Target::Button:
+                into = &buttons_[file->index].bitmap;
+                break;
+            case Target::MenuStrip:
+                into = &menu_.bitmap;
+                break;
+            case Target::DisplayStrip:
+                into = &display_.bitmap;
+                break;
+            case Target::Presence:
+                break;
+        }
+        if (!LoadBitmap(directory.filePath(entry), *into)) {
+            error_ = QStringLiteral("%1 is not a bitmap").arg(directory.filePath(entry));
+            return false;
+        }
+    }
+    if (count != kSkinFileCount) {
+        error_ = QStringLiteral("the skin is incomplete: %1 of the %2 skin files are in %3")
+                     .arg(count)
+                     .arg(kSkinFileCount)
+                     .arg(directory.path());
+        return false;
+    }
+
+    // The panel, and the window cut to its outline.
+    ImageControl* image1 = targets_.image[1];
+    image1->SetAutoSize(true);
+    image1->SetPicture(panel);
+    keyColour_ = image1->Pixel(0, 0);
+    if (TraceAndShape()) {
+        image1->move(0, 0);
+        if (QGuiApplication::platformName() != QLatin1String("offscreen")) {
+            targets_.form1->setMask(QRegion(outline_, Qt::OddEvenFill));
+        }
+        targets_.form1->show();
+    }
+
+    for (int kind : kButtonLayoutOrder) {
+        SkinButton& button = buttons_[kind];
+        button.halfWidth = button.bitmap.width() / 2;
+        button.source = QRect(0, 0, button.halfWidth, button.bitmap.height());
+        button.destination = button.source;
+        button.pressed = 0;
+        ImageControl* control = ButtonControl(kind);
+        control->resize(button.halfWidth, button.bitmap.height());
+        DrawButton(kind);
+        control->move(kButtonPlaces[kind].left, kButtonPlaces[kind].top);
+    }
+
+    SetupStrip(display_, kDisplayRows);
+    ImageControl* image8 = targets_.image[8];
+    image8->resize(display_.columnWidth, display_.rowHeight);
+    image8->CopyRect(display_.bitmap, display_.source, display_.destination);
+    image8->SetAutoSize(true);
+    image8->move(kDisplayPlace);
+
+    SetupStrip(menu_, kMenuRows);
+    targets_.menuImage2->hide();
+    targets_.menuImage1->resize(menu_.columnWidth, menu_.rowHeight);
+    targets_.menuImage1->CopyRect(menu_.bitmap, menu_.source, menu_.destination);
+    AutoSizeForm(targets_.form4);
+    targets_.form4->move(targets_.form1->pos() + kMenuOffset);
+    targets_.form4->hide();
+
+    // A shaped window fits its controls, as they now lie.
+    if (shaped_) AutoSizeForm(targets_.form1);
+
+    currentMenuRow_ = 0;
+    lastProgressStage_ = 1;
+    return true;
+}
+
+bool Winpicture::TraceAndShape() {
+    outline_.clear();
+    shaped_ = false;
+    const QImage& picture = targets_.image[1]->Canvas();
+    const auto points =
+        TraceOutline(picture.width(), picture.height(), keyColour_,
+                     [&picture](std::int32_t x, std::int32_t y) { return picture.pixel(x, y) & 0xFFFFFF; });
+    if (!points) return false;
+    for (const OutlinePoint& p : *points) outline_ << QPoint(p.x, p.y);
+    shaped_ = true;
+    return true;
+}
+
+void Winpicture::DrawButton(int kind) {
+    const SkinButton& button = buttons_[kind];
+    ButtonControl(kind)->CopyRect(button.bitmap, button.source, button.destination);
+}
+
+void Winpicture::SetButtonState(std::int8_t kind, std::uint8_t state) {
+    if (kind < 0 || kind > 6) return;
+    SkinButton& button = buttons_[kind];
+    if (state == 0 && button.pressed == 0) {
+        button.source.translate(button.halfWidth, 0);
+        button.pressed = 1;
+        DrawButton(kind);
+    } else if (state == 1 && button.pressed == 1) {
+        button.source.translate(-button.halfWidth, 0);
+        button.pressed = 0;
+        DrawButton(kind);
+    }
+}
+
+void Winpicture::ShowStripRow(std::uint8_t target, std::uint8_t row) {
+    if (language_ > 1) language_ = 0;
+    const int column = language_;
+    if (target == kTargetMenu) {
+        const SkinStrip& strip = menu_;
+        targets_.form4->show();
+        // A row beyond the strip (the zone below the last item) draws nothing but still counts
+        // as the current row.
+        if (row < strip.rows) {
+            menu_.source = QRect(column * strip.columnWidth, row * strip.rowHeight, strip.columnWidth,
+                                 strip.rowHeight);
+            targets_.menuImage1->CopyRect(strip.bitmap, menu_.source, strip.destination);
+        }
+        currentMenuRow_ = row;
+    } else if (target == kTargetDisplay) {
+        if (row < display_.rows) {
+            display_.source = QRect(column * display_.columnWidth, row * display_.rowHeight,
+                                    display_.columnWidth, display_.rowHeight);
+            targets_.image[8]->CopyRect(display_.bitmap, display_.source, display_.destination);
+        }
+        if (row == 3) SetButtonState(kButtonLamp, 1);
+        if (row == 1) SetButtonState(kButtonLamp, 0);
+    }
+}
+
+void Winpicture::HideMenu() { targets_.form4->hide(); }
+
+void Winpicture::HideMenuShowReady() {
+    HideMenu();
+    ShowStripRow(kTargetDisplay, 1);
+}
+
+void Winpicture::ShowProgressStage(std::uint8_t stage) {
+    if (stage == lastProgressStage_) return;
+    lastProgressStage_ = stage;
+    if (stage <= 5) ShowStripRow(kTargetDisplay, static_cast<std::uint8_t>(stage + 5));
+}
+
+}  // namespace tavex
