@@ -38,22 +38,16 @@ constexpr std::array<std::pair<Offset, Offset>, 8> kPairs = {{
     {{1, 0}, {1, 1}},     // E & SE
 }};
 
+// The 3x3 window around the current point. Cells are read once, when they come into view, and
+// keep what was read while the window moves; so the old centre stays Trail in the cell the trace
+// came from and keeps the trace from stepping straight back.
 class Window {
 public:
     Window(std::int32_t width, std::int32_t height) : m_width(width), m_height(height) {}
 
     Cell& At(int dx, int dy) { return m_cells[dy + 1][dx + 1]; }
 
-    // Marks the rows and columns that lie beyond the picture's edge around a fresh start point.
-    void MarkEdges(OutlinePoint p) {
-        for (int i = -1; i <= 1; ++i) {
-            if (p.x == 0) At(-1, i) = Cell::Outside;
-            if (p.x == m_width - 1) At(1, i) = Cell::Outside;
-            if (p.y == 0) At(i, -1) = Cell::Outside;
-            if (p.y == m_height - 1) At(i, 1) = Cell::Outside;
-        }
-    }
-
+    // Cells beyond the picture's edge are Outside and never reach the reader.
     void ReadUnseen(OutlinePoint p, std::uint32_t keyColour, const PixelReader& pixel) {
         for (int dy = -1; dy <= 1; ++dy) {
             for (int dx = -1; dx <= 1; ++dx) {
@@ -61,8 +55,6 @@ public:
                 if (cell != Cell::Unseen) continue;
                 const std::int32_t x = p.x + dx;
                 const std::int32_t y = p.y + dy;
-                // The moves below never leave an unseen cell beyond the edge; the check keeps
-                // the reader's promise even if they did.
                 if (x < 0 || y < 0 || x >= m_width || y >= m_height) {
                     cell = Cell::Outside;
                 } else {
@@ -72,49 +64,29 @@ public:
         }
     }
 
-    // Moves the window onto n, one step away; vertical first, then horizontal. Cells the window
-    // keeps are not read again, so the old centre stays Trail in the cell the trace came from.
-    void MoveTo(OutlinePoint n, int dx, int dy) {
-        const bool left = n.x == 0;
-        const bool right = n.x == m_width - 1;
-        const bool top = n.y == 0;
-        const bool bottom = n.y == m_height - 1;
+    // Moves the window one step: rows, then columns, shift away from the direction of travel
+    // and the row or column coming into view is unseen.
+    void Move(int dx, int dy) {
         if (dy == 1) {
             m_cells[0] = m_cells[1];
             m_cells[1] = m_cells[2];
-            m_cells[2] = bottom ? Row{Cell::Outside, Cell::Outside, Cell::Outside}
-                                : Row{Edge(left), Cell::Unseen, Edge(right)};
+            m_cells[2] = Row{};
         } else if (dy == -1) {
             m_cells[2] = m_cells[1];
             m_cells[1] = m_cells[0];
-            m_cells[0] = top ? Row{Cell::Outside, Cell::Outside, Cell::Outside}
-                             : Row{Edge(left), Cell::Unseen, Edge(right)};
+            m_cells[0] = Row{};
         }
-        if (dx == 1) {
-            for (Row& row : m_cells) {
-                row[0] = row[1];
-                row[1] = row[2];
+        for (Row& row : m_cells) {
+            if (dx == 1) {
+                row = Row{row[1], row[2], Cell::Unseen};
+            } else if (dx == -1) {
+                row = Row{Cell::Unseen, row[0], row[1]};
             }
-            SetColumn(2, right, top, bottom);
-        } else if (dx == -1) {
-            for (Row& row : m_cells) {
-                row[2] = row[1];
-                row[1] = row[0];
-            }
-            SetColumn(0, left, top, bottom);
         }
     }
 
 private:
     using Row = std::array<Cell, 3>;
-
-    static Cell Edge(bool beyond) { return beyond ? Cell::Outside : Cell::Unseen; }
-
-    void SetColumn(int column, bool beyond, bool top, bool bottom) {
-        m_cells[0][column] = beyond ? Cell::Outside : Edge(top);
-        m_cells[1][column] = beyond ? Cell::Outside : Cell::Unseen;
-        m_cells[2][column] = beyond ? Cell::Outside : Edge(bottom);
-    }
 
     std::int32_t m_width;
     std::int32_t m_height;
@@ -137,10 +109,8 @@ void Record(std::vector<OutlinePoint>& outline, OutlinePoint n) {
     if (outline.size() >= 2) {
         const OutlinePoint a = outline[outline.size() - 2];
         const OutlinePoint b = outline.back();
-        const std::int64_t lhs =
-            std::int64_t{n.y - b.y} * (std::int64_t{b.x} - std::int64_t{a.x});
-        const std::int64_t rhs =
-            (std::int64_t{b.y} - std::int64_t{a.y}) * std::int64_t{n.x - b.x};
+        const std::int64_t lhs = std::int64_t{n.y - b.y} * (std::int64_t{b.x} - std::int64_t{a.x});
+        const std::int64_t rhs = (std::int64_t{b.y} - std::int64_t{a.y}) * std::int64_t{n.x - b.x};
         if (lhs == rhs) {
             outline.back() = n;
             return;
@@ -154,25 +124,18 @@ void Record(std::vector<OutlinePoint>& outline, OutlinePoint n) {
 std::optional<std::vector<OutlinePoint>> TraceOutline(std::int32_t width, std::int32_t height,
                                                       std::uint32_t keyColour,
                                                       const PixelReader& pixel) {
-    if (width <= 0 || height <= 0) return std::nullopt;
-    const std::uint64_t area = std::uint64_t(width) * std::uint64_t(height);
-    return TraceOutline(width, height, keyColour, pixel, 4 * area + 16);
-}
-
-std::optional<std::vector<OutlinePoint>> TraceOutline(std::int32_t width, std::int32_t height,
-                                                      std::uint32_t keyColour,
-                                                      const PixelReader& pixel,
-                                                      std::uint64_t maxSteps) {
     if (width <= 0 || height <= 0 || !pixel) return std::nullopt;
     const std::optional<OutlinePoint> start = FindStart(width, height, keyColour, pixel);
     if (!start) return std::nullopt;
 
     Window window(width, height);
-    window.At(0, 0) = Cell::Opaque;
-    window.MarkEdges(*start);
+    window.At(0, 0) = Cell::Opaque;  // known already: no need to read it again
     std::vector<OutlinePoint> outline{*start};
     OutlinePoint p = *start;
 
+    // A trace can fall into a loop that never reaches the start again (around a key-colour hole
+    // next to the border, say); no honest outline needs this many steps.
+    const std::uint64_t maxSteps = 4 * std::uint64_t(width) * std::uint64_t(height) + 16;
     for (std::uint64_t step = 0; step < maxSteps; ++step) {
         window.ReadUnseen(p, keyColour, pixel);
         window.At(0, 0) = Cell::Trail;
@@ -193,7 +156,7 @@ std::optional<std::vector<OutlinePoint>> TraceOutline(std::int32_t width, std::i
 
         const OutlinePoint n{p.x + next->dx, p.y + next->dy};
         Record(outline, n);
-        window.MoveTo(n, next->dx, next->dy);
+        window.Move(next->dx, next->dy);
         p = n;
         if (outline.back() == outline.front()) return outline;
     }

@@ -19,16 +19,12 @@ using PixelReader = std::function<std::uint32_t(std::int32_t x, std::int32_t y)>
 
 // The closed outline (the last point equals the first) of the area whose colour is not
 // keyColour, or nullopt when no closed outline can be traced. The trace starts at the first
-// opaque pixel in reading order and keeps only the corners: a point on the straight line through
-// the two before it replaces the last one. It gives up after 4 * width * height + 16 steps.
+// opaque pixel in reading order and walks the border pixels; a point on the straight line through
+// the two before it replaces the last one, so only corners remain. A trace that comes to a dead
+// end (a lone pixel, a one-pixel line) fails, and so does one still open after
+// 4 * width * height + 16 steps.
 std::optional<std::vector<OutlinePoint>> TraceOutline(std::int32_t width, std::int32_t height,
                                                       std::uint32_t keyColour,
                                                       const PixelReader& pixel);
-
-// The same trace with an explicit bound on its steps (tests use it to reach the bound).
-std::optional<std::vector<OutlinePoint>> TraceOutline(std::int32_t width, std::int32_t height,
-                                                      std::uint32_t keyColour,
-                                                      const PixelReader& pixel,
-                                                      std::uint64_t maxSteps);
 
 }  // namespace tavex
