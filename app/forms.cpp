@@ -87,36 +87,6 @@ std::array<ImageControl*, 10> TForm1::Images() const {
     return {nullptr, Image1, Image2, Image3, Image4, Image5, Image6, Image7, Image8, Image9};
 }
 
-void TForm1::changeEvent(QEvent* event) {
-    if (event->type() == QEvent::ActivationChange && isActiveWindow()) FormActivate();
-    QWidget::changeEvent(event);
-}
-
-void TForm1::closeEvent(QCloseEvent* event) {
-    FormClose();
-    event->accept();
-}
-
-// The panel's behaviour belongs to the panel program; the forms alone only carry the bindings.
-void TForm1::Image1MouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {}
-void TForm1::Image1MouseMove(Qt::KeyboardModifiers, int, int) {}
-void TForm1::Image1MouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {}
-void TForm1::Image2MouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {}
-void TForm1::Image2MouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {}
-void TForm1::Image3MouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {}
-void TForm1::Image3MouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {}
-void TForm1::Image4MouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {}
-void TForm1::Image4MouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {}
-void TForm1::Image5MouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {}
-void TForm1::Image5MouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {}
-void TForm1::Image6MouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {}
-void TForm1::Image6MouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {}
-void TForm1::Image9MouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {}
-void TForm1::Image9MouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {}
-void TForm1::Timer1Timer() {}
-void TForm1::FormActivate() {}
-void TForm1::FormClose() {}
-
 TForm4::TForm4(QWidget* parent) : QWidget(parent, Qt::FramelessWindowHint | Qt::Tool) {
     setObjectName(QStringLiteral("Form4"));
     setWindowTitle(QStringLiteral("Form4"));
@@ -131,7 +101,5 @@ TForm4::TForm4(QWidget* parent) : QWidget(parent, Qt::FramelessWindowHint | Qt::
     hide();
 }
 
-void TForm4::Image1Click() {}
-void TForm4::Image1MouseMove(Qt::KeyboardModifiers, int, int) {}
 
 }  // namespace tavex

@@ -5,11 +5,41 @@
 #include <QWidget>
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
 
+#include "export/automation/automation.h"
+#include "export/excel.h"
+#include "export/formfileexel.h"
+#include "export/message_box.h"
+#include "export/shell.h"
+#include "instrument/protokol.h"
 #include "skin/image_control.h"
 #include "skin/winpicture.h"
 
 namespace tavex {
+
+class TForm4;
+
+// The process-wide interface language: 0 Russian, 1 English.
+extern std::uint8_t Language;
+// The export file chosen last (extension appended) and its format.
+extern std::string ExportFileName;
+extern std::uint8_t ExportFormat;
+
+// What the panel takes from its surroundings.
+struct PanelServices {
+    std::shared_ptr<automation::ObjectFactory> spreadsheet;
+    std::shared_ptr<Shell> shell;
+    std::shared_ptr<MessageBox> messageBox;
+    // Runs the save dialog; true with the chosen name and the 1-based index of the file type.
+    std::function<bool(QFileDialog& dialog, QString& name, int& typeIndex)> runSaveDialog;
+};
+
+// Panel states.
+enum : std::uint8_t { kPanelIdle = 0, kPanelExporting = 1, kPanelConfirmClear = 3, kPanelClearing = 4 };
+enum class Step { None, Idle, Export, ClearMemory };
 
 // The main window: the meter's front panel. A borderless window whose picture and shape come
 // from the skin; Image1 is the panel, Image2..Image4 the Enter, up and down keys, Image5, Image6
@@ -17,7 +47,14 @@ namespace tavex {
 // display.
 class TForm1 : public QWidget {
 public:
+    // The window and its controls only.
     explicit TForm1(QWidget* parent = nullptr);
+    // The panel: timer stopped, language loaded, save dialog's file types set.
+    explicit TForm1(PanelServices services, QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // Hands the panel the exchange form and the menu window, once both exist.
+    void Attach(std::shared_ptr<TForm2> form2, TForm4* form4);
 
     ImageControl* Image1;
     ImageControl* Image2;
@@ -36,32 +73,69 @@ public:
     std::uint8_t Dragging = 0;
     std::uint8_t Activated = 0;
 
-    // Image1 .. Image9 by number (index 0 unused), for the skin.
+    std::uint8_t PanelState = kPanelIdle;
+    Step TimerStep = Step::None;
+    std::uint8_t ConnectedShown = 0;
+    std::uint8_t DisconnectedShown = 0;
+    std::uint8_t ClearConfirm = 0;
+
     std::array<ImageControl*, 10> Images() const;
 
-    // Mouse handlers, bound to the controls under these names.
-    virtual void Image1MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
-    virtual void Image1MouseMove(Qt::KeyboardModifiers shift, int x, int y);
-    virtual void Image1MouseUp(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
-    virtual void Image2MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
-    virtual void Image2MouseUp(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
-    virtual void Image3MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
-    virtual void Image3MouseUp(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
-    virtual void Image4MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
-    virtual void Image4MouseUp(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
-    virtual void Image5MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
-    virtual void Image5MouseUp(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
-    virtual void Image6MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
-    virtual void Image6MouseUp(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
-    virtual void Image9MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
-    virtual void Image9MouseUp(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
-    virtual void Timer1Timer();
-    virtual void FormActivate();
-    virtual void FormClose();
+    void Image1MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
+    void Image1MouseMove(Qt::KeyboardModifiers shift, int x, int y);
+    void Image1MouseUp(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
+    void Image2MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
+    void Image2MouseUp(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
+    void Image3MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
+    void Image3MouseUp(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
+    void Image4MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
+    void Image4MouseUp(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
+    void Image5MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
+    void Image5MouseUp(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
+    void Image6MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
+    void Image6MouseUp(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
+    void Image9MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
+    void Image9MouseUp(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
+    void Timer1Timer();
+    void FormActivate();
+    void FormClose();
+
+    void LoadLanguage(std::uint8_t requested);
+    void SetSaveFilter();
+    void ShowHelp();
+    void IdleStep();
+    void ExportStep();
+    void ClearMemoryStep();
+    void ResumeIdle();
+    void StartExport();
+    void RequestClearMemory();
+    // The Enter key's action on release.
+    void EnterAction();
+
+    Winpicture* Skin() { return skin_.get(); }
+    TForm2* Form2() { return form2_.get(); }
+    TForm4* Form4() { return form4_; }
+    Formfileexel* Export() { return export_.get(); }
+    // The save dialog's file types: labels and the extension each appends.
+    const QStringList& SaveTypes() const { return saveTypes_; }
 
 protected:
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void Arm(int milliseconds);
+    void ReportExportFailure();
+
+    PanelServices services_;
+    std::shared_ptr<TForm2> form2_;
+    TForm4* form4_ = nullptr;
+    std::unique_ptr<Excel> excel_;
+    std::unique_ptr<Winpicture> skin_;
+    std::unique_ptr<Formfileexel> export_;
+    QStringList saveTypes_;
+    bool skinErrorShown_ = false;
 };
 
 // The program's window icon.

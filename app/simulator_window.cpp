@@ -1,0 +1,107 @@
+#include "app/simulator_window.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QFormLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QSpinBox>
+
+#include "instrument/memory_map.h"
+#include "instrument/sim/memory_image.h"
+
+namespace tavex {
+
+SimulatorWindow::SimulatorWindow(std::shared_ptr<sim::SimBus> bus, std::shared_ptr<sim::SimMeter> meter,
+                                 QWidget* parent)
+    : QWidget(parent, Qt::Window), bus_(std::move(bus)), meter_(std::move(meter)) {
+    setObjectName(QStringLiteral("Simulator"));
+    setWindowTitle(QStringLiteral("Simulator"));
+    auto* layout = new QFormLayout(this);
+
+    plugged_ = new QCheckBox(QStringLiteral("Meter plugged in"), this);
+    plugged_->setObjectName(QStringLiteral("Plugged"));
+    plugged_->setChecked(bus_->IsPlugged(meter_.get()));
+    connect(plugged_, &QCheckBox::toggled, this, [this](bool on) { SetPlugged(on); });
+    layout->addRow(plugged_);
+
+    language_ = new QComboBox(this);
+    language_->setObjectName(QStringLiteral("Language"));
+    language_->addItems({QStringLiteral("Russian"), QStringLiteral("English")});
+    language_->setCurrentIndex(meter_->Byte(memory::kLanguageAddress) == 1 ? 1 : 0);
+    connect(language_, &QComboBox::currentIndexChanged, this, [this](int index) {
+        meter_->SetByte(memory::kLanguageAddress, static_cast<std::uint8_t>(index));
+    });
+    layout->addRow(QStringLiteral("Language"), language_);
+
+    unit_ = new QComboBox(this);
+    unit_->setObjectName(QStringLiteral("Unit"));
+    unit_->addItems({QStringLiteral("Bq/m3"), QStringLiteral("pCi/l")});
+    unit_->setCurrentIndex(meter_->Byte(memory::kUnitAddress) == 1 ? 1 : 0);
+    connect(unit_, &QComboBox::currentIndexChanged, this, [this](int index) {
+        meter_->SetByte(memory::kUnitAddress, static_cast<std::uint8_t>(index));
+    });
+    layout->addRow(QStringLiteral("Unit"), unit_);
+    layout->addRow(new QLabel(QStringLiteral("The panel reads language and unit when the meter "
+                                             "connects: unplug and plug to apply."),
+                              this));
+
+    auto* refill = new QPushButton(QStringLiteral("Refill demo results"), this);
+    refill->setObjectName(QStringLiteral("Refill"));
+    connect(refill, &QPushButton::clicked, this, [this] {
+        sim::MemoryImage image = sim::DemoMemoryImage();
+        image[memory::kLanguageAddress] = static_cast<std::uint8_t>(language_->currentIndex());
+        image[memory::kUnitAddress] = static_cast<std::uint8_t>(unit_->currentIndex());
+        meter_->SetMemory(image);
+        ShowStatus();
+    });
+    layout->addRow(refill);
+
+    auto* load = new QPushButton(QStringLiteral("Load memory image..."), this);
+    connect(load, &QPushButton::clicked, this, [this] {
+        const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Memory image"));
+        if (path.isEmpty()) return;
+        sim::MemoryImage image{};
+        std::string error;
+        if (sim::LoadMemoryImage(path.toStdString(), image, error)) {
+            meter_->SetMemory(image);
+            status_->setText(QStringLiteral("Loaded %1").arg(path));
+        } else {
+            status_->setText(QString::fromStdString(error));
+        }
+    });
+    layout->addRow(load);
+
+    auto* latency = new QSpinBox(this);
+    latency->setObjectName(QStringLiteral("Latency"));
+    latency->setRange(0, 100);
+    latency->setSuffix(QStringLiteral(" ms"));
+    connect(latency, &QSpinBox::valueChanged, this,
+            [this](int ms) { meter_->SetLatency(std::chrono::milliseconds(ms)); });
+    layout->addRow(QStringLiteral("Latency per report"), latency);
+
+    status_ = new QLabel(this);
+    status_->setObjectName(QStringLiteral("Status"));
+    status_->setWordWrap(true);
+    layout->addRow(status_);
+    ShowStatus();
+}
+
+void SimulatorWindow::SetPlugged(bool plugged) {
+    if (plugged) {
+        bus_->Plug(meter_);
+    } else {
+        bus_->Unplug(meter_.get());
+    }
+    ShowStatus();
+}
+
+void SimulatorWindow::ShowStatus() {
+    const sim::MemoryImage memory = meter_->Memory();
+    const auto header = memory::DecodeHeader(memory.data() + memory::kHeaderAddress);
+    status_->setText(header ? QStringLiteral("%1 results stored").arg(header->recordCount)
+                            : QStringLiteral("memory header not valid"));
+}
+
+}  // namespace tavex

@@ -1,0 +1,450 @@
+#include "app/tavex_m.h"
+
+#include <QCloseEvent>
+#include <QDir>
+#include <QEvent>
+#include <QFile>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QStandardPaths>
+
+#include "app/menu1.h"
+#include "export/files.h"
+
+namespace tavex {
+
+std::uint8_t Language = 0;
+std::string ExportFileName;
+std::uint8_t ExportFormat = 0;
+
+namespace {
+
+struct SaveType {
+    const char* label;
+    const char* mask;
+    const char* extension;
+    std::uint8_t format;
+};
+// The workbook is written as Office Open XML, so its type is .xlsx.
+constexpr SaveType kSaveTypes[3] = {{"HTM File", "*.htm", ".htm", kFormatHtm},
+                                    {"CSV File ", "*.csv", ".csv", kFormatCsv},
+                                    {"Microsoft Excel File", "*.xlsx", ".xlsx", kFormatXls}};
+
+QString LangPath() { return QDir::current().filePath(QStringLiteral("Lang")); }
+
+}  // namespace
+
+TForm1::TForm1(PanelServices services, QWidget* parent) : TForm1(parent) {
+    services_ = std::move(services);
+    excel_ = std::make_unique<Excel>(services_.spreadsheet, services_.messageBox);
+    Timer1->setSingleShot(true);
+    Timer1->setInterval(1500);
+    Timer1->stop();
+    Dragging = 0;
+    Activated = 0;
+    PanelState = kPanelIdle;
+    LoadLanguage(255);
+    SetSaveFilter();
+}
+
+TForm1::~TForm1() {
+    if (export_) export_->AbortExport();
+}
+
+void TForm1::Attach(std::shared_ptr<TForm2> form2, TForm4* form4) {
+    form2_ = std::move(form2);
+    form4_ = form4;
+    form4_->Form1 = this;
+    SkinTargets targets;
+    targets.form1 = this;
+    targets.image = Images();
+    targets.form4 = form4;
+    targets.menuImage1 = form4->Image1;
+    targets.menuImage2 = form4->Image2;
+    skin_ = std::make_unique<Winpicture>(Language, targets);
+    if (excel_ && services_.shell) {
+        export_ = std::make_unique<Formfileexel>(*form2_, *excel_, TheRawFile(), *services_.shell,
+                                                 Language);
+    }
+}
+
+// ---- start-up and the language ----
+
+void TForm1::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::ActivationChange && isActiveWindow()) FormActivate();
+    QWidget::changeEvent(event);
+}
+
+void TForm1::FormActivate() {
+    if (Activated || !skin_) return;
+    if (!skin_->LoadSkin()) {
+        // A broken skin says so once; a missing one keeps being looked for quietly.
+        if (!skin_->SkinError().contains(QLatin1String("incomplete")) && !skinErrorShown_ &&
+            services_.messageBox) {
+            skinErrorShown_ = true;
+            services_.messageBox->Show(skin_->SkinError().toStdString(), "Tavex", kMessageBoxError);
+        }
+        return;
+    }
+    skin_->ShowStripRow(kTargetDisplay, 0);
+    Activated = 1;
+    TimerStep = Step::Idle;
+    Arm(1000);
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    FormClose();
+    if (form4_) form4_->hide();
+    event->accept();
+}
+
+void TForm1::FormClose() {
+    if (export_) export_->AbortExport();
+    if (excel_) excel_->CloseWorkbook();
+}
+
+void TForm1::keyPressEvent(QKeyEvent* event) {
+    // A window without its skin has no close button of its own: Escape closes it.
+    if (event->key() == Qt::Key_Escape && !Activated) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void TForm1::LoadLanguage(std::uint8_t requested) {
+    std::uint8_t b = requested;
+    Language = 0;
+    RawFile& file = TheRawFile();
+    // The file object is busy with an export: take the requested language, write nothing.
+    if (file.IsOpen()) {
+        Language = requested <= 1 ? requested : 0;
+        return;
+    }
+    const std::string path = LangPath().toStdString();
+    if (b == 0 || b == 1) {
+        QFile::remove(LangPath());
+        if (file.OpenFile(path)) {
+            b = static_cast<std::uint8_t>('0' + b);
+            file.WriteBytes(&b, 1);
+            file.CloseFile();
+        }
+    }
+    if (!QFileInfo::exists(LangPath())) {
+        b = '0';
+        if (file.OpenFile(path)) {
+            file.SeekTo(0);
+            file.WriteBytes(&b, 1);
+            file.CloseFile();
+        }
+    }
+    if (file.OpenFile(path)) {
+        file.SeekTo(0);
+        file.ReadBytes(&b, 1);
+        file.CloseFile();
+    }
+    const auto value = static_cast<std::uint8_t>(b - '0');
+    Language = value > 1 ? 0 : value;
+}
+
+void TForm1::SetSaveFilter() {
+    const int types = excel_ && excel_->IsSpreadsheetAvailable() ? 3 : 2;
+    QStringList filters;
+    saveTypes_.clear();
+    for (int i = 0; i < types; ++i) {
+        filters << QStringLiteral("%1 (%2)").arg(QLatin1String(kSaveTypes[i].label),
+                                                 QLatin1String(kSaveTypes[i].mask));
+        saveTypes_ << QLatin1String(kSaveTypes[i].label);
+    }
+    SaveDialog1->setNameFilters(filters);
+    SaveDialog1->setDirectory(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation));
+}
+
+void TForm1::ShowHelp() {
+    if (!services_.shell) return;
+    // The help pages lie in the working folder; nothing happens when one is missing.
+    const QString page = QDir::current().filePath(Language == 1 ? QStringLiteral("helpa.htm")
+                                                                : QStringLiteral("helpr.htm"));
+    if (QFileInfo::exists(page)) services_.shell->OpenDocument(page.toStdString());
+}
+
+// ---- the timer ----
+
+void TForm1::Arm(int milliseconds) {
+    Timer1->setInterval(milliseconds);
+    Timer1->start();
+}
+
+void TForm1::Timer1Timer() {
+    Timer1->stop();
+    if (!form2_) return;
+    if (!form2_->connected.load(std::memory_order_acquire)) {
+        // The meter is gone: whatever ran is abandoned, and an unfinished export leaves no file.
+        if (PanelState == kPanelExporting && export_) export_->AbortExport();
+        TimerStep = Step::Idle;
+        PanelState = kPanelIdle;
+        if (excel_) excel_->CloseWorkbook();
+    }
+    switch (TimerStep) {
+        case Step::Idle:
+            IdleStep();
+            break;
+        case Step::Export:
+            ExportStep();
+            break;
+        case Step::ClearMemory:
+            ClearMemoryStep();
+            break;
+        case Step::None:
+            break;
+    }
+}
+
+void TForm1::IdleStep() {
+    const bool connected = form2_->connected.load(std::memory_order_acquire) != 0;
+    if (connected && !ConnectedShown) {
+        ConnectedShown = 1;
+        DisconnectedShown = 0;
+        const std::uint8_t meterLanguage = form2_->instrumentLanguage.load(std::memory_order_acquire);
+        if (meterLanguage != Language) LoadLanguage(meterLanguage);
+        skin_->ShowStripRow(kTargetDisplay, 1);
+    } else if (!connected && !DisconnectedShown) {
+        DisconnectedShown = 1;
+        ConnectedShown = 0;
+        skin_->ShowStripRow(kTargetDisplay, 3);
+        skin_->HideMenu();
+    }
+    Arm(1000);
+}
+
+void TForm1::ResumeIdle() {
+    TimerStep = Step::Idle;
+    ConnectedShown = 0;
+    Arm(1500);
+}
+
+// ---- export ----
+
+void TForm1::StartExport() {
+    if (form2_->recordCount.load(std::memory_order_acquire) == 0) {
+        skin_->ShowStripRow(kTargetDisplay, 11);
+        ResumeIdle();
+        PanelState = kPanelIdle;
+        return;
+    }
+    QString name;
+    int index = 0;
+    if (!services_.runSaveDialog || !services_.runSaveDialog(*SaveDialog1, name, index)) return;
+    if (index < 1 || index > saveTypes_.size()) return;
+    const SaveType& type = kSaveTypes[index - 1];
+    // The type's extension is appended whatever the name already ends in.
+    ExportFileName = name.toStdString() + type.extension;
+    ExportFormat = type.format;
+    PanelState = kPanelIdle;
+    ExportStep();
+}
+
+void TForm1::ExportStep() {
+    if (PanelState == kPanelIdle) {
+        form2_->ReadMemoryHeader();
+        if (form2_->headerStatus.load(std::memory_order_acquire) != kHeaderValid) {
+            // As a clearing does: the done row, then back to idle.
+            skin_->ShowStripRow(kTargetDisplay, 4);
+            ResumeIdle();
+            return;
+        }
+        if (!export_ || !export_->BeginExport(ExportFormat, ExportFileName)) {
+            ReportExportFailure();
+            return;
+        }
+        TimerStep = Step::Export;
+        Arm(50);
+        PanelState = kPanelExporting;
+        ConnectedShown = 0;
+        return;
+    }
+    if (PanelState != kPanelExporting) return;
+    const std::uint8_t stage = export_->ExportProgress();
+    skin_->ShowProgressStage(stage);
+    if (!form2_->busy.load(std::memory_order_acquire)) export_->ExportNext();
+    if (export_->ExportFailed()) {
+        ReportExportFailure();
+        return;
+    }
+    Arm(50);
+    if (stage == kProgressDone) {
+        skin_->ShowStripRow(kTargetDisplay, 4);
+        ResumeIdle();
+        PanelState = kPanelIdle;
+    }
+}
+
+void TForm1::ReportExportFailure() {
+    ResumeIdle();
+    PanelState = kPanelIdle;
+    // A missing spreadsheet application has shown its own message already.
+    if (!export_ || !services_.messageBox || !export_->ExportFailed() ||
+        export_->ExportError() == "the spreadsheet application could not be started") {
+        return;
+    }
+    const std::string text =
+        (Language == 1 ? "The results could not be written to " : "Не удалось записать результаты в ") +
+        ExportFileName + ":\n" + export_->ExportError();
+    services_.messageBox->Show(text, Language == 1 ? "Export" : "Экспорт", kMessageBoxError);
+}
+
+// ---- clearing the memory ----
+
+void TForm1::RequestClearMemory() {
+    if (form2_->recordCount.load(std::memory_order_acquire) != 0) {
+        PanelState = kPanelConfirmClear;
+        ClearConfirm = 0;
+        skin_->ShowStripRow(kTargetDisplay, 12);
+    } else {
+        skin_->ShowStripRow(kTargetDisplay, 11);
+        ResumeIdle();
+    }
+}
+
+void TForm1::ClearMemoryStep() {
+    if (PanelState == kPanelConfirmClear) {
+        form2_->ReadMemoryHeader();
+        if (form2_->headerStatus.load(std::memory_order_acquire) == kHeaderValid) {
+            TimerStep = Step::ClearMemory;
+            form2_->ClearMemory();
+            Arm(50);
+            PanelState = kPanelClearing;
+            ConnectedShown = 0;
+            return;
+        }
+        if (!form2_->busy.load(std::memory_order_acquire)) {
+            skin_->ShowStripRow(kTargetDisplay, 4);
+            ResumeIdle();
+            PanelState = kPanelIdle;
+        }
+        return;
+    }
+    if (PanelState != kPanelClearing) return;
+    if (!form2_->busy.load(std::memory_order_acquire)) {
+        skin_->ShowStripRow(kTargetDisplay, 4);
+        ResumeIdle();
+        PanelState = kPanelIdle;
+    } else {
+        Arm(50);
+    }
+}
+
+// ---- mouse: the background and the window buttons ----
+
+void TForm1::Image1MouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int x, int y) {
+    if (y < 30) {
+        Dragging = 1;
+        DragX = x;
+        DragY = y;
+    }
+    if (ConnectedShown && skin_) skin_->HideMenu();
+}
+
+void TForm1::Image1MouseMove(Qt::KeyboardModifiers, int x, int y) {
+    if (!Dragging) return;
+    const QRect bounds = geometry().translated(x - DragX, y - DragY);
+    if (form4_) form4_->move(bounds.left() + 300, bounds.top() + 260);
+    setGeometry(bounds);
+}
+
+void TForm1::Image1MouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int, int) { Dragging = 0; }
+
+void TForm1::Image5MouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
+    if (skin_) skin_->SetButtonState(kButtonMinimise, 0);
+}
+
+void TForm1::Image5MouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
+    if (!skin_) return;
+    skin_->SetButtonState(kButtonMinimise, 1);
+    skin_->HideMenu();
+    showMinimized();
+}
+
+void TForm1::Image6MouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
+    if (skin_) skin_->SetButtonState(kButtonClose, 0);
+}
+
+void TForm1::Image6MouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
+    if (skin_) skin_->SetButtonState(kButtonClose, 1);
+    close();
+}
+
+void TForm1::Image9MouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
+    if (skin_) skin_->SetButtonState(kButtonHelp, 0);
+}
+
+void TForm1::Image9MouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
+    if (skin_) skin_->SetButtonState(kButtonHelp, 1);
+    ShowHelp();
+}
+
+// ---- the keys ----
+
+void TForm1::Image2MouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
+    if (!ConnectedShown) return;
+    skin_->SetButtonState(kButtonEnter, 0);
+    if (PanelState != kPanelConfirmClear) skin_->ShowStripRow(kTargetDisplay, 2);
+}
+
+void TForm1::Image2MouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
+    if (!ConnectedShown) return;
+    skin_->SetButtonState(kButtonEnter, 1);
+    EnterAction();
+}
+
+void TForm1::EnterAction() {
+    if (PanelState == kPanelConfirmClear) {
+        if (ClearConfirm == 0) {
+            PanelState = kPanelIdle;
+            skin_->ShowStripRow(kTargetDisplay, 1);
+        } else {
+            ClearMemoryStep();
+        }
+        return;
+    }
+    skin_->ShowStripRow(kTargetDisplay, 2);
+    if (!form4_->isVisible()) {
+        skin_->ShowStripRow(kTargetMenu, 0);
+    } else if (skin_->CurrentMenuRow() == 0) {
+        skin_->ShowStripRow(kTargetMenu, 1);
+    } else {
+        form4_->ExecuteSelected();
+    }
+}
+
+void TForm1::Image3MouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
+    if (!ConnectedShown) return;
+    skin_->SetButtonState(kButtonUp, 0);
+    if (PanelState == kPanelConfirmClear) {
+        ClearConfirm = static_cast<std::uint8_t>(1 - ClearConfirm);
+        skin_->ShowStripRow(kTargetDisplay, static_cast<std::uint8_t>(12 + ClearConfirm));
+    } else if (form4_->isVisible()) {
+        form4_->SelectPrevious();
+    }
+}
+
+void TForm1::Image3MouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
+    if (ConnectedShown) skin_->SetButtonState(kButtonUp, 1);
+}
+
+void TForm1::Image4MouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
+    if (!ConnectedShown) return;
+    skin_->SetButtonState(kButtonDown, 0);
+    if (PanelState == kPanelConfirmClear) {
+        ClearConfirm = static_cast<std::uint8_t>(1 - ClearConfirm);
+        skin_->ShowStripRow(kTargetDisplay, static_cast<std::uint8_t>(12 + ClearConfirm));
+    } else if (form4_->isVisible()) {
+        form4_->SelectNext();
+    }
+}
+
+void TForm1::Image4MouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
+    if (ConnectedShown) skin_->SetButtonState(kButtonDown, 1);
+}
+
+}  // namespace tavex
