@@ -36,7 +36,7 @@ Excel::Excel(std::shared_ptr<automation::ObjectFactory> factory, std::shared_ptr
 bool Excel::IsSpreadsheetAvailable() {
     bool available = false;
     try {
-        application_ = factory_->Create(kProgId);
+        if (factory_) application_ = factory_->Create(kProgId);
         available = application_ != nullptr;
     } catch (...) {
     }
@@ -47,7 +47,7 @@ bool Excel::IsSpreadsheetAvailable() {
 bool Excel::OpenWorkbook(std::uint8_t sheets) {
     if (open_) return true;
     try {
-        application_ = factory_->Create(kProgId);
+        if (factory_) application_ = factory_->Create(kProgId);
     } catch (...) {
         application_.reset();
     }

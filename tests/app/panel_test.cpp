@@ -1,0 +1,347 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QMouseEvent>
+#include <QTemporaryDir>
+#include <QTest>
+#include <filesystem>
+#include <fstream>
+
+#include "app/menu1.h"
+#include "app/tavex_m.h"
+#include "export/automation/recorder.h"
+#include "export/automation/workbook_engine.h"
+#include "instrument/sim/memory_image.h"
+#include "instrument/sim/sim_bus.h"
+#include "instrument/sim/sim_meter.h"
+
+namespace tavex {
+namespace {
+
+namespace fs = std::filesystem;
+
+class RecordingShell : public Shell {
+public:
+    bool OpenDocument(const std::string& path) override {
+        opened.push_back(path);
+        return true;
+    }
+    bool StartCommand(const std::string& line) override {
+        started.push_back(line);
+        return true;
+    }
+    std::vector<std::string> opened, started;
+};
+
+class RecordingMessageBox : public MessageBox {
+public:
+    void Show(const std::string& text, const std::string&, int) override { shown.push_back(text); }
+    std::vector<std::string> shown;
+};
+
+std::string ReadFile(const QString& path) {
+    std::ifstream in(path.toStdString(), std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A panel over the simulated meter, in a working folder of its own that holds the skin.
+class PanelTest : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    QString oldDir = QDir::currentPath();
+    std::shared_ptr<sim::SimBus> bus = std::make_shared<sim::SimBus>();
+    std::shared_ptr<sim::SimMeter> meter = std::make_shared<sim::SimMeter>(sim::DemoMemoryImage());
+    std::shared_ptr<RecordingShell> shell = std::make_shared<RecordingShell>();
+    std::shared_ptr<RecordingMessageBox> messages = std::make_shared<RecordingMessageBox>();
+    std::shared_ptr<automation::ObjectFactory> spreadsheet =
+        std::make_shared<automation::BuiltInSpreadsheet>(shell);
+    QString dialogName;
+    int dialogType = 2;
+    int dialogRuns = 0;
+    std::unique_ptr<TForm1> form1;
+    std::shared_ptr<TForm2> form2;
+    std::unique_ptr<TForm4> form4;
+
+    void SetUp() override {
+        for (const QString& name : QDir(TAVEX_RUN_DIR).entryList({"*.dat"})) {
+            QFile::link(QDir(TAVEX_RUN_DIR).filePath(name), QDir(dir.path()).filePath(name));
+        }
+        QDir::setCurrent(dir.path());
+        Language = 0;
+    }
+    void TearDown() override {
+        form1.reset();
+        form4.reset();
+        if (form2) {
+            EXPECT_TRUE(form2->WaitForExchangeThreads(std::chrono::seconds(10)));
+        }
+        QDir::setCurrent(oldDir);
+    }
+    void Start(bool plugged = true) {
+        if (plugged) bus->Plug(meter);
+        PanelServices services;
+        services.shell = shell;
+        services.messageBox = messages;
+        services.spreadsheet = spreadsheet;
+        services.runSaveDialog = [this](QFileDialog&, QString& name, int& type) {
+            ++dialogRuns;
+            name = dialogName;
+            type = dialogType;
+            return !dialogName.isEmpty();
+        };
+        form1 = std::make_unique<TForm1>(services);
+        form2 = TForm2::Create(bus);
+        form2->FormCreate();
+        form4 = std::make_unique<TForm4>();
+        form1->Attach(form2, form4.get());
+        Poll();
+        form1->FormActivate();
+        ASSERT_EQ(form1->Activated, 1);
+        form1->Timer1Timer();  // the first idle step
+    }
+    void Poll() {
+        form2->Timer1Timer();
+        ASSERT_TRUE(form2->WaitForExchangeThreads(std::chrono::seconds(10)));
+    }
+    ImageControl* Control(const char* name) { return form1->findChild<ImageControl*>(name); }
+    void Click(const char* name, Qt::MouseButton button = Qt::LeftButton) {
+        QTest::mousePress(Control(name), button, Qt::NoModifier, QPoint(2, 2));
+        QTest::mouseRelease(Control(name), button, Qt::NoModifier, QPoint(2, 2));
+    }
+    // What the display shows, as the display strip's cell it was copied from.
+    QImage Cell(int row, int column) {
+        const SkinStrip& strip = form1->Skin()->Display();
+        return strip.bitmap.copy(column * strip.columnWidth, row * strip.rowHeight, strip.columnWidth,
+                                 strip.rowHeight);
+    }
+    bool Shows(int row, int column) {
+        return Control("Image8")->grab().toImage().convertToFormat(QImage::Format_RGB32) ==
+               Cell(row, column).convertToFormat(QImage::Format_RGB32);
+    }
+    // Runs timer steps until the panel is idle again (an export or a clearing has ended).
+    void RunUntilIdle() {
+        for (int i = 0; i < 200 && form1->PanelState != kPanelIdle; ++i) {
+            form2->WaitWhileBusy();
+            form1->Timer1Timer();
+        }
+    }
+};
+
+TEST_F(PanelTest, LanguageFile) {
+    auto startWith = [&](const char* content) {
+        QFile::remove("Lang");
+        if (content) {
+            QFile file("Lang");
+            file.open(QIODevice::WriteOnly);
+            file.write(content);
+        }
+        PanelServices services;
+        TForm1 form(services);
+        return Language;
+    };
+    EXPECT_EQ(startWith(nullptr), 0);
+    EXPECT_EQ(ReadFile("Lang"), "0");
+    EXPECT_EQ(startWith("1xyz"), 1);
+    EXPECT_EQ(ReadFile("Lang"), "1xyz");
+    EXPECT_EQ(startWith("7"), 0);
+    EXPECT_EQ(ReadFile("Lang"), "7");
+    EXPECT_EQ(startWith(""), 0);
+    EXPECT_EQ(ReadFile("Lang"), "");
+
+    startWith("0abc");
+    PanelServices services;
+    TForm1 form(services);
+    form.LoadLanguage(1);
+    EXPECT_EQ(Language, 1);
+    EXPECT_EQ(ReadFile("Lang"), "1");
+}
+
+TEST_F(PanelTest, ConnectingTakesOverTheMetersLanguage) {
+    QFile::remove("Lang");
+    Start();
+    EXPECT_EQ(Language, 1);  // the demo meter speaks English
+    EXPECT_EQ(ReadFile("Lang"), "1");
+    EXPECT_TRUE(Shows(1, 1));
+    EXPECT_EQ(form1->ConnectedShown, 1);
+    EXPECT_EQ(form1->Timer1->interval(), 1000);
+
+    // Activated again: the skin is not loaded again, the timer not restarted.
+    form1->Timer1->stop();
+    form1->FormActivate();
+    EXPECT_FALSE(form1->Timer1->isActive());
+}
+
+TEST_F(PanelTest, NoMeterKeysRestAndTheLampIsDark) {
+    Start(false);
+    EXPECT_TRUE(Shows(3, 0));
+    EXPECT_EQ(form1->ConnectedShown, 0);
+    Click("Image2");
+    EXPECT_TRUE(Shows(3, 0));
+    EXPECT_EQ(form1->Skin()->Button(kButtonEnter).pressed, 0);
+    EXPECT_TRUE(form4->isHidden());
+}
+
+TEST_F(PanelTest, ThreeEntersExportWithEachFormat) {
+    Start();
+    struct Case {
+        int type;
+        const char* name;
+        const char* file;
+    };
+    for (const Case& c : {Case{1, "results", "results.htm"}, Case{2, "results.csv", "results.csv.csv"},
+                          Case{3, "book", "book.xlsx"}}) {
+        SCOPED_TRACE(c.file);
+        dialogName = QDir(dir.path()).filePath(c.name);
+        dialogType = c.type;
+        form1->Timer1Timer();
+        ASSERT_EQ(form1->ConnectedShown, 1);
+        Click("Image2");  // the menu, nothing marked
+        EXPECT_TRUE(form4->isVisible());
+        EXPECT_EQ(form1->Skin()->CurrentMenuRow(), 0);
+        Click("Image2", Qt::RightButton);  // item 1 marked; any button acts
+        EXPECT_EQ(form1->Skin()->CurrentMenuRow(), 1);
+        Click("Image2");  // runs it
+        EXPECT_TRUE(form4->isHidden());
+        EXPECT_EQ(form1->PanelState, kPanelExporting);
+        RunUntilIdle();
+        EXPECT_TRUE(Shows(4, 1));
+        const QString file = QDir(dir.path()).filePath(c.file);
+        ASSERT_TRUE(QFile::exists(file));
+        if (c.type == 2) {
+            const std::string csv = ReadFile(file);
+            EXPECT_EQ(csv.rfind("\xB9 Measure;Value, Bq/m3;Time;Date\r\n1;", 0), 0u);
+            EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 248);
+        }
+        // The done row stays for 1.5 s, then the connected row.
+        EXPECT_EQ(form1->Timer1->interval(), 1500);
+        form1->Timer1Timer();
+        EXPECT_TRUE(Shows(1, 1));
+    }
+    EXPECT_TRUE(messages->shown.empty());
+}
+
+TEST_F(PanelTest, UnplugDuringAnExportKeepsTheEarlierFile) {
+    Start();
+    const QString file = QDir(dir.path()).filePath("keep.htm");
+    std::ofstream(file.toStdString()) << "earlier";
+    dialogName = QDir(dir.path()).filePath("keep");
+    dialogType = 1;
+    meter->SetLatency(std::chrono::microseconds(200));
+    form1->StartExport();
+    ASSERT_EQ(form1->PanelState, kPanelExporting);
+    bus->Unplug(meter.get());
+    form2->WaitWhileBusy();
+    Poll();
+    ASSERT_EQ(form2->connected.load(), 0);
+    form1->Timer1Timer();
+    EXPECT_EQ(form1->PanelState, kPanelIdle);
+    EXPECT_TRUE(Shows(3, 1));
+    EXPECT_EQ(ReadFile(file), "earlier");
+    EXPECT_FALSE(TheRawFile().IsOpen());
+    for (const auto& entry : fs::directory_iterator(dir.path().toStdString())) {
+        EXPECT_NE(entry.path().extension(), ".part");
+    }
+}
+
+TEST_F(PanelTest, ClearConfirmationNoThenYes) {
+    Start();
+    form1->RequestClearMemory();
+    EXPECT_TRUE(Shows(12, 1));
+    Click("Image3");
+    EXPECT_TRUE(Shows(13, 1));
+    Click("Image4");
+    EXPECT_TRUE(Shows(12, 1));
+    Click("Image2");  // No
+    EXPECT_TRUE(Shows(1, 1));
+    EXPECT_EQ(form1->PanelState, kPanelIdle);
+    EXPECT_NE(meter->Memory()[memory::kHeaderAddress + 4], 0);
+
+    form1->RequestClearMemory();
+    Click("Image4");
+    Click("Image2");  // Yes
+    RunUntilIdle();
+    EXPECT_TRUE(Shows(4, 1));
+    const auto header = memory::DecodeHeader(meter->Memory().data() + memory::kHeaderAddress);
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->recordCount, 0);
+    form1->Timer1Timer();
+    EXPECT_TRUE(Shows(1, 1));
+
+    // Nothing stored: row 11, no question.
+    form1->RequestClearMemory();
+    EXPECT_TRUE(Shows(11, 1));
+    dialogName = "never";
+    form1->StartExport();
+    EXPECT_EQ(dialogRuns, 0);
+}
+
+TEST_F(PanelTest, MenuZonesKeysAndItems) {
+    Start();
+    Click("Image2");
+    ImageControl* menu = form4->Image1;
+    auto hover = [&](int y) {
+        QMouseEvent move(QEvent::MouseMove, QPointF(5, y), menu->mapToGlobal(QPointF(5, y)),
+                         Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(menu, &move);
+    };
+    hover(26);
+    EXPECT_EQ(form1->Skin()->CurrentMenuRow(), 1);
+    hover(27);
+    EXPECT_EQ(form1->Skin()->CurrentMenuRow(), 1);
+    hover(28);
+    EXPECT_EQ(form1->Skin()->CurrentMenuRow(), 2);
+    hover(100);
+    EXPECT_EQ(form1->Skin()->CurrentMenuRow(), 4);
+    Click("Image4");
+    EXPECT_EQ(form1->Skin()->CurrentMenuRow(), 1);
+    Click("Image3");
+    EXPECT_EQ(form1->Skin()->CurrentMenuRow(), 4);
+
+    // Item 3: the menu goes, the connected row shows, the meter's clock is set.
+    form1->Skin()->ShowStripRow(kTargetMenu, 3);
+    form4->Image1Click();
+    EXPECT_TRUE(form4->isHidden());
+    EXPECT_TRUE(Shows(1, 1));
+    EXPECT_TRUE(meter->ClockWasSet());
+
+    // Drag only from the top 30 pixels.
+    const QPoint start = form1->pos();
+    QTest::mousePress(Control("Image1"), Qt::LeftButton, Qt::NoModifier, QPoint(100, 40));
+    form1->Image1MouseMove(Qt::NoModifier, 120, 60);
+    EXPECT_EQ(form1->pos(), start);
+    form1->Image1MouseUp(Qt::LeftButton, Qt::NoModifier, 120, 60);
+    form1->Image1MouseDown(Qt::LeftButton, Qt::NoModifier, 100, 10);
+    form1->Image1MouseMove(Qt::NoModifier, 120, 25);
+    EXPECT_EQ(form1->pos(), start + QPoint(20, 15));
+    EXPECT_EQ(form4->pos(), form1->pos() + QPoint(300, 260));
+    form1->Image1MouseUp(Qt::LeftButton, Qt::NoModifier, 120, 25);
+}
+
+TEST_F(PanelTest, ExitClosesAnOpenWorkbook) {
+    auto recorder = std::make_shared<automation::Recorder>();
+    spreadsheet = recorder;
+    Start();
+    dialogName = QDir(dir.path()).filePath("open");
+    dialogType = 3;
+    form1->StartExport();
+    ASSERT_EQ(form1->PanelState, kPanelExporting);
+    form1->Skin()->ShowStripRow(kTargetMenu, 4);
+    form4->ExecuteSelected();
+    const auto& log = recorder->Log();
+    EXPECT_NE(std::find(log.begin(), log.end(), "Excel.Application.Workbooks(Integer 1) Put Saved = Boolean -1"),
+              log.end());
+    EXPECT_FALSE(QFile::exists(QDir(dir.path()).filePath("open.xlsx")));
+}
+
+}  // namespace
+}  // namespace tavex
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
