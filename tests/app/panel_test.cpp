@@ -336,6 +336,53 @@ TEST_F(PanelTest, ExitClosesAnOpenWorkbook) {
     EXPECT_FALSE(QFile::exists(QDir(dir.path()).filePath("open.xlsx")));
 }
 
+TEST_F(PanelTest, ExportsThatCannotStartSayWhy) {
+    Start();
+    // A memory header that is not valid: the done row, then idle; nothing asked of the user.
+    meter->SetByte(memory::kHeaderAddress, static_cast<std::uint8_t>(meter->Byte(memory::kHeaderAddress) ^ 1));
+    dialogName = QDir(dir.path()).filePath("x");
+    dialogType = 2;
+    form1->StartExport();
+    EXPECT_TRUE(Shows(4, 1));
+    EXPECT_EQ(form1->PanelState, kPanelIdle);
+    EXPECT_TRUE(messages->shown.empty());
+    meter->SetMemory(sim::DemoMemoryImage());
+
+    // A folder that does not exist: idle again, and a message that names the file and the reason.
+    form1->Timer1Timer();
+    dialogName = QDir(dir.path()).filePath("missing/x");
+    form1->StartExport();
+    EXPECT_EQ(form1->PanelState, kPanelIdle);
+    ASSERT_EQ(messages->shown.size(), 1u);
+    EXPECT_NE(messages->shown[0].find("missing/x.csv"), std::string::npos);
+    EXPECT_NE(messages->shown[0].find("No such file"), std::string::npos);
+    EXPECT_FALSE(Shows(4, 1));
+}
+
+TEST_F(PanelTest, ABrokenSkinIsReportedOnce) {
+    QFile::remove("mddwen.dat");
+    QFile broken("mddwen.dat");
+    broken.open(QIODevice::WriteOnly);
+    broken.write("no picture");
+    broken.close();
+    bus->Plug(meter);
+    PanelServices services;
+    services.messageBox = messages;
+    TForm1 form(services);
+    auto exchange = TForm2::Create(bus);
+    TForm4 menu;
+    form.Attach(exchange, &menu);
+    form.FormActivate();
+    form.FormActivate();
+    EXPECT_EQ(form.Activated, 0);
+    ASSERT_EQ(messages->shown.size(), 1u);
+    EXPECT_NE(messages->shown[0].find("mddwen.dat"), std::string::npos);
+    // Without its skin the window still closes from the keyboard.
+    form.show();
+    QTest::keyClick(&form, Qt::Key_Escape);
+    EXPECT_FALSE(form.isVisible());
+}
+
 }  // namespace
 }  // namespace tavex
 
