@@ -43,9 +43,11 @@ SimulatorWindow::SimulatorWindow(std::shared_ptr<sim::SimBus> bus, std::shared_p
         meter_->SetByte(memory::kUnitAddress, static_cast<std::uint8_t>(index));
     });
     layout->addRow(QStringLiteral("Unit"), unit_);
-    layout->addRow(new QLabel(QStringLiteral("The panel reads language and unit when the meter "
-                                             "connects: unplug and plug to apply."),
-                              this));
+    auto* hint = new QLabel(QStringLiteral("The panel reads language and unit when the meter "
+                                           "connects: unplug and plug to apply."),
+                            this);
+    hint->setWordWrap(true);
+    layout->addRow(hint);
 
     auto* refill = new QPushButton(QStringLiteral("Refill demo results"), this);
     refill->setObjectName(QStringLiteral("Refill"));
@@ -86,6 +88,7 @@ SimulatorWindow::SimulatorWindow(std::shared_ptr<sim::SimBus> bus, std::shared_p
     status_->setWordWrap(true);
     layout->addRow(status_);
     ShowStatus();
+    setFixedWidth(360);
 }
 
 void SimulatorWindow::SetPlugged(bool plugged) {
