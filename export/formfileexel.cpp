@@ -348,19 +348,31 @@ bool Formfileexel::WriteHtmlHead() {
     return false;
 }
 
-bool Formfileexel::WriteHtmlChunk() {
+bool Formfileexel::WriteRows(const RowWriter& writeRow) {
+    // The newest record of the chunk comes first; a record that fails the checks gets no row
+    // and no number.
     for (unsigned k = chunkSize_; k >= 1; --k) {
         const std::uint8_t* record = Entry(k);
         if (!IsRecordValid(record)) continue;
-        const memory::StoredRecord r = memory::DecodeRecord(record);
-        const std::string cells[4] = {
-            std::to_string(rowCounter_ - 6), ValueText(ConvertValue(r.raw, Unit()), Unit()),
-            PageTime(r.hours, r.minutes), PageDate(r.day, r.month, r.year)};
-        if (!WriteHtmlRow(rowClassToggle_ ? "'a2'>" : "'a1'>", cells)) return false;
-        rowClassToggle_ = rowClassToggle_ ? 0 : 1;
+        if (!writeRow(memory::DecodeRecord(record), rowCounter_ - 6)) return false;
         ++rowCounter_;
     }
     return true;
+}
+
+std::array<std::string, 4> Formfileexel::PageCells(const memory::StoredRecord& r,
+                                                   std::int32_t number) const {
+    return {std::to_string(number), ValueText(ConvertValue(r.raw, Unit()), Unit()),
+            PageTime(r.hours, r.minutes), PageDate(r.day, r.month, r.year)};
+}
+
+bool Formfileexel::WriteHtmlChunk() {
+    return WriteRows([this](const memory::StoredRecord& r, std::int32_t number) {
+        const auto cells = PageCells(r, number);
+        if (!WriteHtmlRow(rowClassToggle_ ? "'a2'>" : "'a1'>", cells.data())) return false;
+        rowClassToggle_ = rowClassToggle_ ? 0 : 1;
+        return true;
+    });
 }
 
 bool Formfileexel::FinishHtml() {
@@ -382,17 +394,10 @@ bool Formfileexel::WriteCsvHeader() {
 }
 
 bool Formfileexel::WriteCsvChunk() {
-    for (unsigned k = chunkSize_; k >= 1; --k) {
-        const std::uint8_t* record = Entry(k);
-        if (!IsRecordValid(record)) continue;
-        const memory::StoredRecord r = memory::DecodeRecord(record);
-        const std::string line =
-            std::to_string(rowCounter_ - 6) + ";" + ValueText(ConvertValue(r.raw, Unit()), Unit()) +
-            ";" + PageTime(r.hours, r.minutes) + ";" + PageDate(r.day, r.month, r.year) + "\r\n";
-        if (!WriteText(line)) return false;
-        ++rowCounter_;
-    }
-    return true;
+    return WriteRows([this](const memory::StoredRecord& r, std::int32_t number) {
+        const auto cells = PageCells(r, number);
+        return WriteText(cells[0] + ";" + cells[1] + ";" + cells[2] + ";" + cells[3] + "\r\n");
+    });
 }
 
 bool Formfileexel::FinishCsv() {
@@ -425,19 +430,16 @@ void Formfileexel::WriteWorkbookChunk() {
     const std::int32_t n = chunkSize_;
     excel_.SelectRange(rowCounter_, 5, rowCounter_ + n, 9, false);
     excel_.FormatRange(-4108, -4108, 10, 0, "ArialCur", 3, 3, 0, 0);
-    for (unsigned k = chunkSize_; k >= 1; --k) {
-        const std::uint8_t* record = Entry(k);
-        if (!IsRecordValid(record)) continue;
-        const memory::StoredRecord r = memory::DecodeRecord(record);
+    WriteRows([this](const memory::StoredRecord& r, std::int32_t number) {
         const std::string cells[4] = {
-            std::to_string(rowCounter_ - 6), ValueText(ConvertValue(r.raw, Unit()), Unit()),
+            std::to_string(number), ValueText(ConvertValue(r.raw, Unit()), Unit()),
             WorkbookTime(r.hours, r.minutes), WorkbookDate(r.day, r.month, r.year)};
         for (int c = 0; c < 4; ++c) {
             excel_.SelectCell(rowCounter_, 5 + c);
             excel_.SetValue(cells[c]);
         }
-        ++rowCounter_;
-    }
+        return true;
+    });
 }
 
 }  // namespace tavex

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "export/excel.h"
@@ -93,6 +94,11 @@ private:
     void Fail(const std::string& reason);
     void DropPartialFile();
 
+    using RowWriter = std::function<bool(const memory::StoredRecord&, std::int32_t number)>;
+    // Writes a row for each valid record of the chunk that has arrived; false when one failed.
+    bool WriteRows(const RowWriter& writeRow);
+    // Number, value, time and date as the page and the CSV file write them.
+    std::array<std::string, 4> PageCells(const memory::StoredRecord& r, std::int32_t number) const;
     bool OpenPartialFile();
     bool WriteText(const std::string& utf8);
     bool WriteHtmlHead();
