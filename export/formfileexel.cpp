@@ -266,6 +266,12 @@ void Formfileexel::DropPartialFile() {
 }
 
 void Formfileexel::AbortExport() {
+    // A chunk read still under way writes into the chunk buffer: let it end first, so that the
+    // buffer is never written after the export (or this object) has gone.
+    if (chunkRead_) {
+        exchange_.WaitWhileBusy();
+        chunkRead_ = false;
+    }
     DropPartialFile();
     if (format_ == kFormatXls && state_ != kExportIdle) excel_.CloseWorkbook();
     state_ = kExportIdle;

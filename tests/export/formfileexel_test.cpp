@@ -377,6 +377,25 @@ TEST_F(ExportTest, AbortFreesTheFileObjectAndRemovesThePartialFile) {
     ASSERT_TRUE(Run(kFormatCsv, dir / "a.csv"));  // a new export starts cleanly
 }
 
+// An export dropped while its chunk read is under way: the read must not write into the
+// chunk buffer of an export object that has gone (AddressSanitizer shows it if it does).
+TEST_F(ExportTest, DroppedWhileAChunkIsBeingRead) {
+    std::vector<StoredRecord> records;
+    for (int i = 0; i < 105; ++i) records.push_back(At(static_cast<std::uint16_t>(i), 4));
+    Store(records, 105);
+    Connect();
+    form->ReadMemoryHeader();
+    meter->SetLatency(std::chrono::microseconds(300));
+    {
+        Formfileexel dropped(*form, excel, file, shell, language);
+        ASSERT_TRUE(dropped.BeginExport(kFormatCsv, (dir / "dropped.csv").string()));
+        EXPECT_EQ(form->busy.load(), 1);
+    }
+    EXPECT_EQ(form->busy.load(), 0);
+    EXPECT_TRUE(PartialFiles().empty());
+    EXPECT_FALSE(file.IsOpen());
+}
+
 TEST_F(ExportTest, FilesThatCannotBeWrittenFailWithTheirReason) {
     Store({At(1, 1), At(2, 2), At(3, 3)}, 3);
     Connect();
