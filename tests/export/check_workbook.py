@@ -99,20 +99,20 @@ def font_of(expected):
     return font
 
 
-def style_of(spec, styles):
-    if spec is None:
-        spec = {}
-    elif isinstance(spec, str):
-        spec = styles[spec]
+def style_of(wanted, styles):
+    if wanted is None:
+        wanted = {}
+    elif isinstance(wanted, str):
+        wanted = styles[wanted]
     borders = {}
     for edge in EDGES:
-        side = (spec.get("borders") or {}).get(edge)
+        side = (wanted.get("borders") or {}).get(edge)
         borders[edge] = None if side is None else (side["style"], side.get("color", "").upper() or None)
     return {
-        "font": font_of(spec.get("font")),
-        "fill": spec["fill"].upper() if spec.get("fill") else None,
-        "horizontal": spec.get("horizontal", "general"),
-        "vertical": spec.get("vertical", "bottom"),
+        "font": font_of(wanted.get("font")),
+        "fill": wanted["fill"].upper() if wanted.get("fill") else None,
+        "horizontal": wanted.get("horizontal", "general"),
+        "vertical": wanted.get("vertical", "bottom"),
         "borders": borders,
     }
 
@@ -157,8 +157,8 @@ def actual_style(cell):
     }
 
 
-def check_value(checker, ref, cell, spec):
-    kinds = [key for key in ("number", "time", "date", "text") if key in spec]
+def check_value(checker, ref, cell, wanted):
+    kinds = [key for key in ("number", "time", "date", "text") if key in wanted]
     if len(kinds) > 1:
         raise ValueError(f"{ref}: more than one value given")
     value = cell.value
@@ -168,24 +168,24 @@ def check_value(checker, ref, cell, spec):
         return
     kind = kinds[0]
     if kind == "number":
-        expected = spec["number"]
+        expected = wanted["number"]
         if isinstance(value, bool) or not isinstance(value, (int, float)):
             checker.problems.append(f"{ref}: value {value!r} is not a number (expected {expected!r})")
         elif abs(value - expected) > 1e-9:
             checker.expect(ref, "number", value, expected)
         checker.expect(ref, "number format", fmt, "General")
     elif kind == "time":
-        hours, minutes = (int(part) for part in spec["time"].split(":"))
+        hours, minutes = (int(part) for part in wanted["time"].split(":"))
         checker.expect(ref, "time", value, datetime.time(hours, minutes))
         checker.expect(ref, "number format", fmt, "h:mm")
     elif kind == "date":
-        expected = datetime.datetime.strptime(spec["date"], "%Y-%m-%d")
+        expected = datetime.datetime.strptime(wanted["date"], "%Y-%m-%d")
         checker.expect(ref, "date", value, expected)
         checker.expect(ref, "number format", fmt, "dd.mm.yyyy")
     else:
         if cell.data_type != "s":
             checker.problems.append(f"{ref}: value {value!r} is not text (type {cell.data_type!r})")
-        checker.expect(ref, "text", unescaped(value), spec["text"])
+        checker.expect(ref, "text", unescaped(value), wanted["text"])
         checker.expect(ref, "number format", fmt, "General")
 
 
@@ -254,9 +254,9 @@ def run_font(rpr):
     }
 
 
-def check_runs(checker, ref, rich, spec, cell_font):
+def check_runs(checker, ref, rich, wanted, cell_font):
     actual = rich.runs(ref)
-    expected_runs = spec.get("runs")
+    expected_runs = wanted.get("runs")
     if expected_runs is None:
         if actual is not None:
             checker.problems.append(f"{ref}: has rich-text runs {actual!r}, expected plain text")
@@ -292,7 +292,7 @@ def main(argv):
         return 2
     path, expectations_path = argv[1], argv[2]
     with open(expectations_path, encoding="utf-8") as stream:
-        spec = json.load(stream)
+        wanted = json.load(stream)
     try:
         book = openpyxl.load_workbook(path)
     except Exception as error:  # noqa: BLE001 - any failure to open is the finding
@@ -300,20 +300,20 @@ def main(argv):
         return 1
 
     checker = Checker()
-    if "sheets" in spec:
-        checker.expect("workbook", "sheet names", book.sheetnames, spec["sheets"])
-    if "active" in spec:
-        checker.expect("workbook", "active sheet", book.active.title, spec["active"])
-    name = spec.get("sheet", book.sheetnames[0])
+    if "sheets" in wanted:
+        checker.expect("workbook", "sheet names", book.sheetnames, wanted["sheets"])
+    if "active" in wanted:
+        checker.expect("workbook", "active sheet", book.active.title, wanted["active"])
+    name = wanted.get("sheet", book.sheetnames[0])
     if name not in book.sheetnames:
         print(f"{path}: no sheet named {name!r}")
         return 1
     sheet = book[name]
     rich = RichText(path, book.sheetnames.index(name))
-    styles = spec.get("styles", {})
+    styles = wanted.get("styles", {})
 
     listed = set()
-    for cell_spec in spec.get("cells", []):
+    for cell_spec in wanted.get("cells", []):
         ref = cell_spec["ref"]
         listed.add(ref)
         cell = sheet[ref]
@@ -323,20 +323,20 @@ def main(argv):
         if "text" in cell_spec:
             check_runs(checker, ref, rich, cell_spec, expected_style["font"])
 
-    for letter, width in spec.get("columns", {}).items():
+    for letter, width in wanted.get("columns", {}).items():
         actual = column_width(sheet, column_index_from_string(letter))
         # The file stores the width with the cell padding added (25 -> 25.71).
         if actual is None or not (width <= actual < width + 1):
             checker.problems.append(f"column {letter}: width is {actual!r}, expected {width}")
-    for row, height in spec.get("rows", {}).items():
+    for row, height in wanted.get("rows", {}).items():
         dimension = sheet.row_dimensions.get(int(row))
         actual = dimension.height if dimension is not None else None
         checker.expect(f"row {row}", "height", actual, float(height))
-    if "merged" in spec:
+    if "merged" in wanted:
         actual = sorted(str(r) for r in sheet.merged_cells.ranges)
-        checker.expect(name, "merged ranges", actual, sorted(spec["merged"]))
+        checker.expect(name, "merged ranges", actual, sorted(wanted["merged"]))
 
-    if spec.get("only_listed"):
+    if wanted.get("only_listed"):
         for row in sheet.iter_rows():
             for cell in row:
                 if cell.value is not None and cell.coordinate not in listed:
@@ -345,10 +345,10 @@ def main(argv):
             if not dimension.customWidth:
                 continue
             for index in range(dimension.min or 0, (dimension.max or 0) + 1):
-                if get_column_letter(index) not in spec.get("columns", {}):
+                if get_column_letter(index) not in wanted.get("columns", {}):
                     checker.problems.append(f"column {get_column_letter(index)}: unexpected width")
         for index, dimension in sheet.row_dimensions.items():
-            if dimension.customHeight and str(index) not in spec.get("rows", {}):
+            if dimension.customHeight and str(index) not in wanted.get("rows", {}):
                 checker.problems.append(f"row {index}: unexpected height {dimension.height}")
 
     for problem in checker.problems:

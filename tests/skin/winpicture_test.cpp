@@ -25,14 +25,14 @@ QRgb PressedColour(int kind) { return qRgb(20 * kind, 40, 40) & 0xFFFFFF; }
 
 // A small skin whose every picture is made of solid colours, so that what a control shows can
 // be told from its pixels.
-struct SkinSpec {
+struct SkinLayout {
     int buttonHalf = 10;
     int buttonExtra = 0;    // 1: an odd width, whose last column is never shown
     int displayExtra = 0;   // rows of the display strip below the 14 cells
     std::function<void(const QDir&)> tweak;
 };
 
-void WriteSkin(const QDir& dir, const SkinSpec& spec = {}) {
+void WriteSkin(const QDir& dir, const SkinLayout& layout = {}) {
     QImage panel(60, 40, QImage::Format_RGB32);
     panel.fill(kKey);
     QPainter(&panel).fillRect(QRect(5, 3, 50, 34), QColor(0x30, 0x40, 0x50));
@@ -41,9 +41,9 @@ void WriteSkin(const QDir& dir, const SkinSpec& spec = {}) {
     const char* buttons[7] = {"mddwur.dat", "mddwmn.dat", "mddwen.dat", "mddwmz.dat",
                               "mdswcl.dat", "mdswon.dat", "mdswhl.dat"};
     for (int kind = 0; kind < 7; ++kind) {
-        QImage bitmap(2 * spec.buttonHalf + spec.buttonExtra, 8, QImage::Format_RGB32);
+        QImage bitmap(2 * layout.buttonHalf + layout.buttonExtra, 8, QImage::Format_RGB32);
         bitmap.fill(PressedColour(kind));
-        QPainter(&bitmap).fillRect(QRect(0, 0, spec.buttonHalf, 8), QColor(ReleasedColour(kind)));
+        QPainter(&bitmap).fillRect(QRect(0, 0, layout.buttonHalf, 8), QColor(ReleasedColour(kind)));
         bitmap.save(dir.filePath(buttons[kind]), "BMP");
     }
     auto strip = [&](const char* name, int rows, int cellW, int cellH, int extra, QRgb (*colour)(int, int)) {
@@ -56,7 +56,7 @@ void WriteSkin(const QDir& dir, const SkinSpec& spec = {}) {
         painter.end();
         bitmap.save(dir.filePath(name), "BMP");
     };
-    strip("mdmedsr.dat", 14, 24, 6, spec.displayExtra, DisplayColour);
+    strip("mdmedsr.dat", 14, 24, 6, layout.displayExtra, DisplayColour);
     strip("mdmner.dat", 5, 30, 10, 0, MenuColour);
     for (const char* unused : {"mdwnm.dat", "rdswup.dat", "pdswup.dat", "rdswmn.dat", "pdswmn.dat",
                                "rddwex.dat", "pddwex.dat", "rddwhl.dat", "pddwhl.dat"}) {
@@ -68,7 +68,7 @@ void WriteSkin(const QDir& dir, const SkinSpec& spec = {}) {
         QFile file(dir.filePath(presence));
         file.open(QIODevice::WriteOnly);  // empty: only its presence counts
     }
-    if (spec.tweak) spec.tweak(dir);
+    if (layout.tweak) layout.tweak(dir);
 }
 
 QRgb Shown(QWidget* control, int x = 1, int y = 1) {
@@ -92,8 +92,8 @@ protected:
         targets.menuImage2 = form4.Image2;
         skin = std::make_unique<Winpicture>(language, targets, directory);
     }
-    bool Load(const SkinSpec& spec = {}) {
-        WriteSkin(QDir(dir.path()), spec);
+    bool Load(const SkinLayout& layout = {}) {
+        WriteSkin(QDir(dir.path()), layout);
         Make(dir.path());
         return skin->LoadSkin();
     }
