@@ -75,6 +75,13 @@ void TForm1::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
 }
 
+void TForm1::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    // Some window managers never activate a borderless window by themselves: the first showing
+    // counts as its activation too.
+    if (!Activated) QTimer::singleShot(0, this, [this] { FormActivate(); });
+}
+
 void TForm1::FormActivate() {
     if (Activated || !skin_) return;
     if (!skin_->LoadSkin()) {
