@@ -385,10 +385,3 @@ TEST_F(PanelTest, ABrokenSkinIsReportedOnce) {
 
 }  // namespace
 }  // namespace tavex
-
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -1,10 +1,9 @@
 #include "export/files.h"
+#include "tests/support/file_size_limit.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
-#include <csignal>
 
 #include <filesystem>
 #include <fstream>
@@ -71,15 +70,11 @@ TEST_F(RawFileTest, FailuresAreReportedAsFailures) {
     {
         RawFile limited;
         ASSERT_TRUE(limited.OpenFile((dir / "limited").string()));
-        rlimit old{};
-        ::getrlimit(RLIMIT_FSIZE, &old);
-        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit small = old;
-        small.rlim_cur = 4;
-        ::setrlimit(RLIMIT_FSIZE, &small);
-        const bool written = limited.WriteBytes("0123456789", 10);
-        ::setrlimit(RLIMIT_FSIZE, &old);
-        std::signal(SIGXFSZ, oldHandler);
+        bool written;
+        {
+            testing_support::FileSizeLimit limit(4);
+            written = limited.WriteBytes("0123456789", 10);
+        }
         EXPECT_FALSE(written);
         limited.CloseFile();
     }

@@ -2,10 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <iconv.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -16,6 +14,7 @@
 #include "instrument/sim/sim_bus.h"
 #include "instrument/sim/sim_meter.h"
 #include "tests/export/workbook_check.h"
+#include "tests/support/file_size_limit.h"
 
 namespace tavex {
 namespace {
@@ -415,18 +414,13 @@ TEST_F(ExportTest, FilesThatCannotBeWrittenFailWithTheirReason) {
     const fs::path target = dir / "limited.htm";
     std::ofstream(target) << "earlier";
     ASSERT_TRUE(exporter.BeginExport(kFormatHtm, target.string()));
-    rlimit old{};
-    ::getrlimit(RLIMIT_FSIZE, &old);
-    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = old;
-    small.rlim_cur = 500;
-    ::setrlimit(RLIMIT_FSIZE, &small);
-    for (int guard = 0; guard < 10 && exporter.ExportState() == kExportRunning; ++guard) {
-        form->WaitWhileBusy();
-        exporter.ExportNext();
+    {
+        testing_support::FileSizeLimit limit(500);
+        for (int guard = 0; guard < 10 && exporter.ExportState() == kExportRunning; ++guard) {
+            form->WaitWhileBusy();
+            exporter.ExportNext();
+        }
     }
-    ::setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, oldHandler);
     EXPECT_TRUE(exporter.ExportFailed());
     EXPECT_NE(exporter.ExportError().find("could not write"), std::string::npos);
     EXPECT_EQ(ReadFile(target), "earlier");

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QPainter>
@@ -246,10 +245,3 @@ TEST_F(SkinTest, TheGeneratedSkin) {
 
 }  // namespace
 }  // namespace tavex
-
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
