@@ -10,9 +10,16 @@ namespace tavex {
 
 RawFile::~RawFile() { CloseFile(); }
 
-bool RawFile::OpenFile(const std::string& name) {
+bool RawFile::OpenFile(const std::string& name) { return OpenWith(name, O_RDWR | O_CREAT | O_CLOEXEC); }
+
+bool RawFile::CreateNewFile(const std::string& name) {
+    if (open_) return false;
+    return OpenWith(name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC);
+}
+
+bool RawFile::OpenWith(const std::string& name, int flags) {
     if (open_) return true;
-    const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = ::open(name.c_str(), flags, 0644);
     if (fd < 0) return false;
     // Nobody else may write the file while it is ours.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {

@@ -19,6 +19,8 @@ public:
     // True when the file is open; while one is open, the name is not used and the answer is
     // true.
     bool OpenFile(const std::string& name);
+    // Creates a new file and opens it; false when the name exists already (even as a link).
+    bool CreateNewFile(const std::string& name);
     // Flushes the file to disk and closes it. False when the data may not have reached the
     // disk.
     bool CloseFile();
@@ -31,6 +33,8 @@ public:
     bool IsOpen() const { return open_ != 0; }
 
 private:
+    bool OpenWith(const std::string& name, int flags);
+
     int handle_ = -1;
     std::uint8_t open_ = 0;
 };

@@ -294,20 +294,28 @@ void Formfileexel::CloseWorkbook() {
 bool Formfileexel::OpenPartialFile() {
     static std::atomic<unsigned> sequence{0};
     const fs::path target(target_);
-    partialName_ = (target.parent_path() /
-                    ("." + target.filename().string() + "." + std::to_string(::getpid()) + "." +
-                     std::to_string(sequence++) + ".part"))
-                       .string();
-    ::unlink(partialName_.c_str());  // the file object never truncates
-    if (!file_.IsOpen() && file_.OpenFile(partialName_)) {
-        // The new file keeps the permissions of the one it replaces (results may be private).
-        struct stat existing {};
-        if (::stat(target_.c_str(), &existing) == 0)
-            ::chmod(partialName_.c_str(), existing.st_mode & 07777);
-        return true;
+    if (file_.IsOpen()) {
+        error_ = "the file object is in use";
+        return false;
     }
-    error_ = file_.IsOpen() ? "the file object is in use"
-                            : SystemError("could not create a file beside", fileName_);
+    // A new file of a name nobody has taken: in a shared folder another user's file (or link)
+    // under the expected name is never written into.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        partialName_ = (target.parent_path() / ("." + target.filename().string() + "." +
+                                                std::to_string(::getpid()) + "." +
+                                                std::to_string(sequence++) + ".part"))
+                           .string();
+        if (file_.CreateNewFile(partialName_)) {
+            // The new file keeps the permissions of the one it replaces (results may be private).
+            struct stat existing {};
+            if (::stat(target_.c_str(), &existing) == 0) {
+                ::chmod(partialName_.c_str(), existing.st_mode & 07777);
+            }
+            return true;
+        }
+        if (errno != EEXIST) break;
+    }
+    error_ = SystemError("could not create a file beside", fileName_);
     partialName_.clear();
     return false;
 }

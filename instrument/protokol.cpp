@@ -17,6 +17,9 @@ constexpr auto kRelease = std::memory_order_release;
 // The flag that the command running on this thread holds (busy, or header-read for the header
 // read); a connect sequence started from inside the command lends it out while it runs.
 thread_local std::atomic<std::uint8_t>* t_heldFlag = nullptr;
+// The command this thread runs. Only a poll reconnects: a command whose caller waits for it
+// must not lend its flag to a connect sequence, or the caller would go on before it ended.
+thread_local std::uint8_t t_command = kCommandNone;
 
 // Blocks until the flag is clear, then sets it; no two threads can take it together.
 void AcquireFlag(std::atomic<std::uint8_t>& flag) {
@@ -175,37 +178,42 @@ void TForm2::StartCommand(std::uint8_t command) {
     commandCode.store(command, kRelease);
     // Until the command ends, its result reads as failed: never an earlier command's success.
     if (ReportsResult(command)) commandOk_.store(0, kRelease);
-    {
-        std::lock_guard<std::mutex> lock(threadsMutex_);
-        ++runningThreads_;
-    }
+    threads_->Started();
     try {
-        std::thread([self = shared_from_this(), command] {
+        std::thread([self = shared_from_this(), threads = threads_, command]() mutable {
             self->ExchangeThreadProc(command);
-            self->ThreadEnded();
+            // Counted as ended only once this thread no longer holds the form.
+            self.reset();
+            threads->Ended();
         }).detach();
     } catch (...) {
         // No thread: the command fails as a lost link would, and its flag is given back.
         OnTransferFailed();
         ReleaseFlag(FlagOf(command));
-        ThreadEnded();
+        threads_->Ended();
     }
 }
 
-void TForm2::ThreadEnded() {
-    std::lock_guard<std::mutex> lock(threadsMutex_);
-    --runningThreads_;
-    threadsDone_.notify_all();
+void TForm2::ThreadCount::Started() {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++running;
+}
+
+void TForm2::ThreadCount::Ended() {
+    std::lock_guard<std::mutex> lock(mutex);
+    --running;
+    done.notify_all();
 }
 
 bool TForm2::WaitForExchangeThreads(std::chrono::milliseconds limit) {
-    std::unique_lock<std::mutex> lock(threadsMutex_);
-    return threadsDone_.wait_for(lock, limit, [this] { return runningThreads_ == 0; });
+    std::unique_lock<std::mutex> lock(threads_->mutex);
+    return threads_->done.wait_for(lock, limit, [this] { return threads_->running == 0; });
 }
 
 unsigned TForm2::ExchangeThreadProc(std::uint8_t command) {
     std::atomic<std::uint8_t>& flag = FlagOf(command);
     t_heldFlag = &flag;
+    t_command = command;
     bool ok = true;
     switch (command) {
         case kCommandReadRecords:
@@ -237,6 +245,7 @@ unsigned TForm2::ExchangeThreadProc(std::uint8_t command) {
             break;
     }
     t_heldFlag = nullptr;
+    t_command = kCommandNone;
     if (ReportsResult(command)) commandOk_.store(ok ? 1 : 0, kRelease);
     ReleaseFlag(flag);
     return 0;
@@ -258,11 +267,12 @@ bool TForm2::TransferRange(std::uint32_t first, std::uint32_t end, std::uint8_t 
 }
 
 void TForm2::OnTransferFailed() {
-    if (linkLost.exchange(1, std::memory_order_acq_rel) == 0) connected.store(0, kRelease);
+    linkLost.store(1, std::memory_order_seq_cst);
+    connected.store(0, std::memory_order_seq_cst);
 }
 
 void TForm2::OnTransferOk() {
-    if (!linkLost.load(kAcquire)) return;
+    if (!linkLost.load(kAcquire) || t_command != kCommandPoll) return;
     // Only one connect sequence at a time; a transfer that succeeds inside a running one
     // leaves the link marked lost, so that the sequence ends without connecting.
     std::uint8_t expected = 0;
@@ -277,7 +287,11 @@ void TForm2::OnTransferOk() {
     ReadInstrumentSettings();
     // A transfer that failed inside the sequence marked the link lost again: stay unconnected
     // and let the next successful poll connect afresh.
-    if (!linkLost.load(kAcquire)) connected.store(1, kRelease);
+    if (!linkLost.load(std::memory_order_seq_cst)) {
+        connected.store(1, std::memory_order_seq_cst);
+        // A transfer that failed meanwhile on another thread wins: not connected.
+        if (linkLost.load(std::memory_order_seq_cst)) connected.store(0, std::memory_order_seq_cst);
+    }
     connecting_.store(0, kRelease);
     if (held) AcquireFlag(*held);
 }

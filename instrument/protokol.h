@@ -121,7 +121,6 @@ private:
     void ReadHeaderCommand();
     bool ReadRecordsCommand();
     bool ReadImageCommand();
-    void ThreadEnded();
 
     std::unique_ptr<USB> usb_;
     LocalClock clock_;
@@ -134,9 +133,16 @@ private:
     LocalDateTime clockSent_;
     mutable std::mutex clockMutex_;
 
-    std::mutex threadsMutex_;
-    std::condition_variable threadsDone_;
-    int runningThreads_ = 0;
+    // The running exchange threads, shared with them so that each can count itself out after
+    // it has let go of the form.
+    struct ThreadCount {
+        std::mutex mutex;
+        std::condition_variable done;
+        int running = 0;
+        void Started();
+        void Ended();
+    };
+    std::shared_ptr<ThreadCount> threads_ = std::make_shared<ThreadCount>();
 };
 
 }  // namespace tavex

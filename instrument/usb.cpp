@@ -77,7 +77,8 @@ bool USB::EnsureOpenLocked() {
     const bool searchedNow = !found;
     if (!found) FindInstrument();
     if (!found) return false;
-    if (Open()) return true;
+    // A stored path may since have been given to another device: it must still be the meter.
+    if ((searchedNow || ProbeDevice(devicePath)) && Open()) return true;
     // The stored path no longer opens: a replugged device usually comes back under another
     // node. Forget it, so that the meter can be found again.
     found = false;
@@ -217,11 +218,10 @@ bool USB::ReadBlockLocked(std::uint16_t address, std::uint16_t count, std::uint8
         23, static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address & 0xFF),
         static_cast<std::uint8_t>(count >> 8), static_cast<std::uint8_t>(count & 0xFF)};
     const bool locked = LockDeviceFile();
-    // A failed send shows in the reads that follow.
-    SendReport(frame, 12);
-    bool ok = true;
+    // Replies to a command that never went out would be whatever the device had left over.
+    bool ok = SendReport(frame, 12);
     std::uint32_t remaining = count;
-    while (remaining > 0) {
+    while (ok && remaining > 0) {
         const std::uint8_t piece =
             static_cast<std::uint8_t>(std::min<std::uint32_t>(remaining, 14));
         if (!GetReport(destination, piece)) {
@@ -256,9 +256,9 @@ bool USB::LockDeviceFile() {
     if (lockFd_ < 0) {
         const std::string file = lockDirectory_ + "/" + LockFileName(devicePath);
         // Open without O_CREAT first: a sticky /tmp refuses O_CREAT on another user's file.
-        lockFd_ = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-        if (lockFd_ < 0) {
-            lockFd_ = ::open(file.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
+        lockFd_ = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (lockFd_ < 0 && errno == ENOENT) {
+            lockFd_ = ::open(file.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
             if (lockFd_ >= 0) ::fchmod(lockFd_, 0666);
         }
         if (lockFd_ < 0) return false;  // no lock to be had; the exchange still runs

@@ -362,6 +362,26 @@ TEST_F(ProtokolTest, HeaderReadsBesidePollsStayConsistent) {
     EXPECT_EQ(form->connected.load(), 1);
 }
 
+// A poll fails while a header read waits for the device: the header read must not turn into
+// the connect sequence (its caller would go on before it ended); the next poll reconnects.
+TEST_F(ProtokolTest, HeaderReadBesideAFailingPollWaitsForItsResult) {
+    Connect();
+    meter->SetRecording(false);
+    meter->SetLatency(std::chrono::milliseconds(20));
+    meter->FailReport(meter->ReportCount() + 1);  // the poll's command report
+    form->Timer1Timer();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    form->ReadMemoryHeader();
+    const auto status = form->headerStatus.load();
+    const bool stillRunning = !form->WaitForExchangeThreads(std::chrono::milliseconds(0));
+    meter->SetLatency(std::chrono::microseconds(0));
+    ASSERT_TRUE(form->WaitForExchangeThreads(std::chrono::seconds(10)));
+    EXPECT_FALSE(stillRunning);
+    EXPECT_EQ(status, kHeaderValid);
+    Poll();
+    EXPECT_EQ(form->connected.load(), 1);
+}
+
 // The form may be dropped while a command still runs: the thread keeps what it uses alive.
 TEST(ProtokolLifetime, DroppingTheFormDuringACommandIsSafe) {
     auto bus = std::make_shared<SimBus>();
