@@ -177,17 +177,21 @@ protected:
         ASSERT_TRUE(form->WaitForExchangeThreads(std::chrono::seconds(10)));
         ASSERT_EQ(form->connected.load(), 1);
     }
+    // Calls ExportNext whenever the busy flag is clear, as the panel does, until the export ends.
+    void Drive(Formfileexel& running, std::vector<int>* progress = nullptr) {
+        for (int guard = 0; guard < 100 && running.ExportState() == kExportRunning; ++guard) {
+            form->WaitWhileBusy();
+            if (progress) progress->push_back(running.ExportProgress());
+            running.ExportNext();
+        }
+        if (progress) progress->push_back(running.ExportProgress());
+    }
     // Drives an export as the panel does; answers whether it finished, and the progress seen.
     bool Run(std::uint8_t format, const fs::path& target, std::vector<int>* progress = nullptr) {
         form->ReadMemoryHeader();
         if (form->headerStatus.load() != kHeaderValid) return false;
         if (!exporter.BeginExport(format, target.string())) return false;
-        for (int guard = 0; guard < 100 && exporter.ExportState() == kExportRunning; ++guard) {
-            form->WaitWhileBusy();
-            if (progress) progress->push_back(exporter.ExportProgress());
-            exporter.ExportNext();
-        }
-        if (progress) progress->push_back(exporter.ExportProgress());
+        Drive(exporter, progress);
         return exporter.ExportProgress() == kProgressDone;
     }
     std::vector<std::string> PartialFiles() const {
@@ -416,10 +420,7 @@ TEST_F(ExportTest, FilesThatCannotBeWrittenFailWithTheirReason) {
     ASSERT_TRUE(exporter.BeginExport(kFormatHtm, target.string()));
     {
         testing_support::FileSizeLimit limit(500);
-        for (int guard = 0; guard < 10 && exporter.ExportState() == kExportRunning; ++guard) {
-            form->WaitWhileBusy();
-            exporter.ExportNext();
-        }
+        Drive(exporter);
     }
     EXPECT_TRUE(exporter.ExportFailed());
     EXPECT_NE(exporter.ExportError().find("could not write"), std::string::npos);
@@ -468,10 +469,7 @@ TEST_F(ExportTest, WorkbookCallsForTwoChunks) {
     ASSERT_TRUE(Run(kFormatXls, dir / "book.xlsx"));
     form->ReadMemoryHeader();
     ASSERT_TRUE(other.BeginExport(kFormatXls, (dir / "missing" / "fail.xlsx").string()));
-    for (int guard = 0; guard < 10 && other.ExportState() == kExportRunning; ++guard) {
-        form->WaitWhileBusy();
-        other.ExportNext();
-    }
+    Drive(other);
     EXPECT_TRUE(other.ExportFailed());
     EXPECT_NE(other.ExportError().find("fail.xlsx"), std::string::npos);
     EXPECT_NE(other.ExportProgress(), kProgressDone);
@@ -490,10 +488,7 @@ TEST_F(ExportTest, SavedWorkbookReadsBack) {
     workbook_check::TempDir out;
     const fs::path book = out / "результаты.xlsx";
     ASSERT_TRUE(exporterRu.BeginExport(kFormatXls, book.string()));
-    for (int guard = 0; guard < 10 && exporterRu.ExportState() == kExportRunning; ++guard) {
-        form->WaitWhileBusy();
-        exporterRu.ExportNext();
-    }
+    Drive(exporterRu);
     ASSERT_EQ(exporterRu.ExportProgress(), kProgressDone) << exporterRu.ExportError();
 
     const std::string font = R"("font": {"name": "ArialCur", "size": 10, "color": "030000", )"
