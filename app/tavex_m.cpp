@@ -424,15 +424,23 @@ void TForm1::EnterAction() {
     }
 }
 
-void TForm1::Image3MouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
+void TForm1::ArrowKeyDown(std::int8_t kind, bool previous) {
     if (!ConnectedShown) return;
-    skin_->SetButtonState(kButtonUp, 0);
+    skin_->SetButtonState(kind, 0);
     if (PanelState == kPanelConfirmClear) {
         ClearConfirm = static_cast<std::uint8_t>(1 - ClearConfirm);
         skin_->ShowStripRow(kTargetDisplay, static_cast<std::uint8_t>(12 + ClearConfirm));
     } else if (form4_->isVisible()) {
-        form4_->SelectPrevious();
+        if (previous) {
+            form4_->SelectPrevious();
+        } else {
+            form4_->SelectNext();
+        }
     }
+}
+
+void TForm1::Image3MouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
+    ArrowKeyDown(kButtonUp, true);
 }
 
 void TForm1::Image3MouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
@@ -440,14 +448,7 @@ void TForm1::Image3MouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
 }
 
 void TForm1::Image4MouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
-    if (!ConnectedShown) return;
-    skin_->SetButtonState(kButtonDown, 0);
-    if (PanelState == kPanelConfirmClear) {
-        ClearConfirm = static_cast<std::uint8_t>(1 - ClearConfirm);
-        skin_->ShowStripRow(kTargetDisplay, static_cast<std::uint8_t>(12 + ClearConfirm));
-    } else if (form4_->isVisible()) {
-        form4_->SelectNext();
-    }
+    ArrowKeyDown(kButtonDown, false);
 }
 
 void TForm1::Image4MouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {

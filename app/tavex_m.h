@@ -127,6 +127,8 @@ protected:
 
 private:
     void Arm(int milliseconds);
+    // The up or down key pressed: toggles the clear question's answer or moves the menu mark.
+    void ArrowKeyDown(std::int8_t kind, bool previous);
     void ReportExportFailure();
 
     PanelServices services_;

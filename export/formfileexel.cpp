@@ -253,9 +253,7 @@ void Formfileexel::Fail(const std::string& reason) {
     failed_ = true;
     error_ = reason;
     finished_ = 0;
-    DropPartialFile();
-    if (format_ == kFormatXls) excel_.CloseWorkbook();
-    state_ = kExportIdle;
+    AbortExport();
 }
 
 void Formfileexel::DropPartialFile() {

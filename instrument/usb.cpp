@@ -151,7 +151,6 @@ void USB::Close() {
             return true;
         },
         false);
-    device_.reset();
     open = false;
     capabilitiesRead = false;
 }
