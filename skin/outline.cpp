@@ -136,6 +136,11 @@ std::optional<std::vector<OutlinePoint>> TraceOutline(std::int32_t width, std::i
     // A trace can fall into a loop that never reaches the start again (around a key-colour hole
     // next to the border, say); no honest outline needs this many steps.
     const std::uint64_t maxSteps = 4 * std::uint64_t(width) * std::uint64_t(height) + 16;
+    // Nor this many corners. A shape that is convex along rows and columns has fewer than
+    // 2 * (width + height) even where every step turns (a staircase edge); four times that
+    // leaves room for a panel's notches, while a loop that turns at every step stops long before
+    // the step bound, with the list no longer than the picture's edges allow.
+    const std::uint64_t maxCorners = 8 * (std::uint64_t(width) + std::uint64_t(height)) + 16;
     for (std::uint64_t step = 0; step < maxSteps; ++step) {
         window.ReadUnseen(p, keyColour, pixel);
         window.At(0, 0) = Cell::Trail;
@@ -159,6 +164,7 @@ std::optional<std::vector<OutlinePoint>> TraceOutline(std::int32_t width, std::i
         window.Move(next->dx, next->dy);
         p = n;
         if (outline.back() == outline.front()) return outline;
+        if (outline.size() > maxCorners) return std::nullopt;
     }
     return std::nullopt;
 }

@@ -106,13 +106,54 @@ TEST(TraceOutline, FailsWithoutAClosedOutline) {
 }
 
 // A key-colour hole just inside the border pulls the trace into circling it for good; the step
-// bound ends the trace as a failure.
+// bound ends the trace as a failure (the hole is large, so the loop has few corners).
 TEST(TraceOutline, TraceThatNeverClosesStopsAtTheStepBound) {
-    Picture picture({"######", "######", "###.##", "######"});
+    Picture picture({"############",  //
+                     "############",  //
+                     "##.......###",  //
+                     "##.......###",  //
+                     "##.......###",  //
+                     "##.......###",  //
+                     "############"});
     EXPECT_EQ(picture.Trace(), std::nullopt);
-    const int steps = 4 * 6 * 4 + 16;
+    const int steps = 4 * 12 * 7 + 16;
     EXPECT_GT(picture.reads, steps);  // it ran long, it did not stop at a dead end
-    EXPECT_LE(picture.reads, 24 + 5 * steps);
+    EXPECT_LE(picture.reads, 12 * 7 + 5 * steps);
+}
+
+// A loop that turns at every step would store a point per step up to the step bound, which grows
+// with the picture's area; it ends at the corner bound instead, after reads in proportion to the
+// picture's edges.
+TEST(TraceOutline, LoopThatTurnsAtEveryStepStopsAtTheCornerBound) {
+    Picture picture(400, 300);
+    const std::vector<std::string> loop = {".##", "###", ".#.", "#.#", "###"};
+    for (std::int32_t y = 0; y < 5; ++y) {
+        for (std::int32_t x = 0; x < 3; ++x) {
+            if (loop[y][x] == '#') picture.Set(x, y);
+        }
+    }
+    EXPECT_EQ(picture.Trace(), std::nullopt);
+    EXPECT_LT(picture.reads, 50 * (400 + 300));
+}
+
+// The corner bound leaves room for honest outlines rich in corners: a disc, and a rhombus whose
+// edges step one across and one across-and-down, so that every step is a corner.
+TEST(TraceOutline, ShapesWithManyCornersStillClose) {
+    const std::int32_t w = 400, h = 201;
+    Picture disc(w, w), rhombus(w, h);
+    for (std::int32_t y = 0; y < w; ++y) {
+        for (std::int32_t x = 0; x < w; ++x) {
+            const std::int32_t dx = 2 * x - (w - 1), dy = 2 * y - (w - 1);
+            if (dx * dx + dy * dy <= (w - 1) * (w - 1)) disc.Set(x, y);
+            if (y < h && std::abs(dx) + 2 * std::abs(2 * y - (h - 1)) <= w - 1) rhombus.Set(x, y);
+        }
+    }
+    const auto discOutline = disc.Trace();
+    ASSERT_TRUE(discOutline.has_value());
+    EXPECT_GT(discOutline->size(), std::size_t(w));
+    const auto rhombusOutline = rhombus.Trace();
+    ASSERT_TRUE(rhombusOutline.has_value());
+    EXPECT_GT(rhombusOutline->size(), std::size_t(w + h));
 }
 
 // Whether the point (px, py) lies inside the closed polygon or on its border.
