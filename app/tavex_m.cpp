@@ -7,9 +7,11 @@
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QStandardPaths>
+#include <unistd.h>
 
 #include "app/menu1.h"
 #include "export/files.h"
+#include "fileio/safe_file.h"
 
 namespace tavex {
 
@@ -31,6 +33,23 @@ constexpr SaveType kSaveTypes[3] = {{"HTM File", "*.htm", ".htm", kFormatHtm},
                                     {"Microsoft Excel File", "*.xlsx", ".xlsx", kFormatXls}};
 
 QString LangPath() { return QDir::current().filePath(QStringLiteral("Lang")); }
+
+// "0" or "1", perhaps with a line end an editor added; anything much longer is not ours.
+constexpr std::uint64_t kMaxLanguageFileBytes = 64;
+// A help page is some kilobytes.
+constexpr std::uint64_t kMaxHelpPageBytes = 16u << 20;
+
+// Replaces the language file with the one digit, through the file object, by the rule every
+// writer follows; never through a link.
+void WriteLanguageFile(RawFile& file, const std::string& path, std::uint8_t digit) {
+    FileReplacement replacement;
+    ReplaceOptions options;
+    options.followLinks = false;
+    if (!replacement.Begin(path, options)) return;
+    if (!file.OpenDescriptor(::dup(replacement.Descriptor()))) return;
+    const bool written = file.WriteBytes(&digit, 1);
+    if (file.CloseFile() && written) replacement.Commit();
+}
 
 }  // namespace
 
@@ -130,26 +149,23 @@ void TForm1::LoadLanguage(std::uint8_t requested) {
     }
     const std::string path = LangPath().toStdString();
     if (b == 0 || b == 1) {
-        QFile::remove(LangPath());
-        if (file.OpenFile(path)) {
-            b = static_cast<std::uint8_t>('0' + b);
-            file.WriteBytes(&b, 1);
-            file.CloseFile();
-        }
+        b = static_cast<std::uint8_t>('0' + b);
+        WriteLanguageFile(file, path, b);
     }
-    if (!QFileInfo::exists(LangPath())) {
+    // Only a regular file of a few bytes in the working folder counts; a link, FIFO or device
+    // under the name is neither read nor replaced.
+    ReadLimits limits;
+    limits.maxSize = kMaxLanguageFileBytes;
+    limits.followLinks = false;
+    std::string content;
+    std::string error;
+    bool missing = false;
+    if (!ReadRegularFile(path, limits, content, error, &missing) && missing) {
         b = '0';
-        if (file.OpenFile(path)) {
-            file.SeekTo(0);
-            file.WriteBytes(&b, 1);
-            file.CloseFile();
-        }
+        WriteLanguageFile(file, path, b);
+        ReadRegularFile(path, limits, content, error);
     }
-    if (file.OpenFile(path)) {
-        file.SeekTo(0);
-        file.ReadBytes(&b, 1);
-        file.CloseFile();
-    }
+    if (!content.empty()) b = static_cast<std::uint8_t>(content[0]);
     const auto value = static_cast<std::uint8_t>(b - '0');
     Language = value > 1 ? 0 : value;
 }
@@ -172,7 +188,10 @@ void TForm1::ShowHelp() {
     // The help pages lie in the working folder; nothing happens when one is missing.
     const QString page = QDir::current().filePath(Language == 1 ? QStringLiteral("helpa.htm")
                                                                 : QStringLiteral("helpr.htm"));
-    if (QFileInfo::exists(page)) services_.shell->OpenDocument(page.toStdString());
+    std::string error;
+    if (IsReadableRegularFile(page.toStdString(), kMaxHelpPageBytes, error)) {
+        services_.shell->OpenDocument(page.toStdString());
+    }
 }
 
 // ---- the timer ----

@@ -198,18 +198,22 @@ std::string TwoDigits(int value) {
 }
 
 // Polls at once and then every second until the meter is connected or the wait is over.
-int Connect(TForm2& form, int waitSeconds, std::ostream& err) {
+bool WaitForConnection(TForm2& form, int waitSeconds) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::seconds(waitSeconds);
     for (;;) {
         const auto pollTime = Clock::now();
         form.Timer1Timer();
         form.WaitForExchangeThreads(std::chrono::seconds(10));
-        if (form.connected.load(std::memory_order_acquire)) return kExitOk;
+        if (form.connected.load(std::memory_order_acquire)) return true;
         const auto next = pollTime + std::chrono::milliseconds(form.Timer1.Interval.load());
-        if (next >= deadline) break;
+        if (next >= deadline) return false;
         std::this_thread::sleep_until(next);
     }
+}
+
+int Connect(TForm2& form, int waitSeconds, std::ostream& err) {
+    if (WaitForConnection(form, waitSeconds)) return kExitOk;
     if (form.Usb().everFound.load()) {
         err << "tavex-cli: the meter (USB ID 03eb:5603) was found but did not answer\n";
         return kExitFailed;
@@ -266,7 +270,8 @@ int Dump(TForm2& form, const std::string& path, std::ostream& out, std::ostream&
     return kExitOk;
 }
 
-int Clear(TForm2& form, const std::string& backup, std::ostream& out, std::ostream& err) {
+int Clear(TForm2& form, const std::string& backup, int waitSeconds, std::ostream& out,
+          std::ostream& err) {
     form.ReadMemoryHeader();
     if (Lost(form)) {
         err << "tavex-cli: reading the memory header failed: the meter stopped answering\n";
@@ -285,14 +290,22 @@ int Clear(TForm2& form, const std::string& backup, std::ostream& out, std::ostre
     }
     form.ClearMemory();
     form.WaitWhileBusy();
-    if (Lost(form) || !form.LastCommandSucceeded()) {
-        err << "tavex-cli: clearing the memory failed: the meter stopped answering\n";
+    // The erase may have reached the meter although its answer was lost: what is told is what
+    // the meter holds afterwards, once it answers again.
+    if ((Lost(form) || !form.LastCommandSucceeded()) && !WaitForConnection(form, waitSeconds)) {
+        err << "tavex-cli: the meter stopped answering while its memory was being cleared; "
+               "`tavex-cli info` will tell whether it was cleared\n";
         return kExitFailed;
     }
     form.ReadMemoryHeader();
-    if (form.headerStatus.load() != kHeaderValid || form.recordCount.load() != 0) {
-        err << "tavex-cli: the meter did not confirm the cleared memory; read it again with "
-               "`tavex-cli info`\n";
+    if (Lost(form) || form.headerStatus.load() != kHeaderValid) {
+        err << "tavex-cli: the meter did not confirm the cleared memory; `tavex-cli info` will "
+               "tell whether it was cleared\n";
+        return kExitFailed;
+    }
+    if (form.recordCount.load() != 0) {
+        err << "tavex-cli: clearing the memory failed: the meter still holds "
+            << form.recordCount.load() << " results\n";
         return kExitFailed;
     }
     out << "cleared: " << count << " results\n";
@@ -536,7 +549,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             std::string error;
             if (!sim::LoadMemoryImage(options.simulateImage, image, error)) {
                 err << "tavex-cli: " << error << "\n";
-                return kExitUsage;
+                return kExitFailed;
             }
         }
         auto bus = std::make_shared<sim::SimBus>();
@@ -559,7 +572,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         } else if (options.command == "export") {
             code = Export(*form, exportRequest, out, err, environment);
         } else {
-            code = Clear(*form, file, out, err);
+            code = Clear(*form, file, options.waitSeconds, out, err);
         }
     }
     form->WaitForExchangeThreads(std::chrono::seconds(10));

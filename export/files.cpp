@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,17 +11,33 @@ namespace tavex {
 
 RawFile::~RawFile() { CloseFile(); }
 
-bool RawFile::OpenFile(const std::string& name) { return OpenWith(name, O_RDWR | O_CREAT | O_CLOEXEC); }
+// Opened without blocking and without following a link, and only when it is a regular file: a
+// FIFO or device under the name never stalls the program.
+bool RawFile::OpenFile(const std::string& name) {
+    return OpenWith(name, O_RDWR | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+}
 
-bool RawFile::CreateNewFile(const std::string& name) {
-    if (open_) return false;
-    return OpenWith(name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC);
+bool RawFile::OpenDescriptor(int fd) {
+    if (fd < 0) return false;
+    if (open_) {
+        ::close(fd);
+        return false;
+    }
+    handle_ = fd;
+    open_ = 1;
+    return true;
 }
 
 bool RawFile::OpenWith(const std::string& name, int flags) {
     if (open_) return true;
     const int fd = ::open(name.c_str(), flags, 0644);
     if (fd < 0) return false;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     // Nobody else may write the file while it is ours.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);

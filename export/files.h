@@ -7,8 +7,8 @@ namespace tavex {
 
 // A plain file for raw bytes, shared by the language file and the page and CSV exports (never
 // at the same time). It opens for reading and writing, creates a missing file, never truncates,
-// and starts at the beginning; while open it holds an exclusive lock, so no other program
-// writes the file meanwhile.
+// and starts at the beginning; by name it opens only a regular file, never through a symbolic
+// link. While open it holds an exclusive lock, so no other program writes the file meanwhile.
 class RawFile {
 public:
     RawFile() = default;
@@ -19,8 +19,9 @@ public:
     // True when the file is open; while one is open, the name is not used and the answer is
     // true.
     bool OpenFile(const std::string& name);
-    // Creates a new file and opens it; false when the name exists already (even as a link).
-    bool CreateNewFile(const std::string& name);
+    // Takes over an open descriptor (the new file of a replacement, say) as the open file; false,
+    // and the descriptor closed, when a file is open already.
+    bool OpenDescriptor(int fd);
     // Flushes the file to disk and closes it. False when the data may not have reached the
     // disk.
     bool CloseFile();

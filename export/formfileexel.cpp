@@ -1,21 +1,17 @@
 #include "export/formfileexel.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 
 #include "export/text1251.h"
 
 namespace tavex {
 
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr const char* kCaptions[7][2] = {
     {"№ Измерения", "№ Measure"},
@@ -149,20 +145,12 @@ bool Formfileexel::BeginExport(std::uint8_t format, const std::string& fileName)
     // The unit stays the one of the start, captions and rows alike.
     unit_ = exchange_.instrumentUnit.load(std::memory_order_acquire) == 1 ? 1 : 0;
 
-    // Only a regular file (or nothing) may be replaced; through a symbolic link, the file it
-    // points to is.
-    std::error_code ec;
-    fs::path target = fileName;
-    if (fs::exists(fs::symlink_status(target, ec)) &&
-        fs::is_symlink(fs::symlink_status(target, ec))) {
-        target = fs::weakly_canonical(target, ec);
-    }
-    const fs::file_status status = fs::status(target, ec);
-    if (fs::exists(status) && !fs::is_regular_file(status)) {
-        Fail(fileName + " is not a regular file; it is not replaced");
+    // A target that may not be replaced is refused before anything is read or written.
+    std::string refused;
+    if (!FileReplacement::CheckTarget(fileName, {}, refused)) {
+        Fail(refused);
         return false;
     }
-    target_ = target.string();
 
     bool started = false;
     if (format == kFormatHtm) {
@@ -227,7 +215,7 @@ void Formfileexel::WriteChunk() {
     }
     chunkSize_ = 0;
     chunkRead_ = false;
-    if (!ok) Fail(SystemError("could not write", partialName_));
+    if (!ok) Fail(WriteError());
 }
 
 void Formfileexel::Finish() {
@@ -240,7 +228,9 @@ void Formfileexel::Finish() {
         excel_.ShowApplication();
         std::string why;
         if (!excel_.SaveWorkbookAs(fileName_, &why)) {
-            Fail("could not save " + fileName_ + ": " + why);
+            // The built-in engine's reasons name the file already.
+            Fail(why.find(fileName_) != std::string::npos ? why
+                                                          : "could not save " + fileName_ + ": " + why);
             return;
         }
     }
@@ -257,10 +247,14 @@ void Formfileexel::Fail(const std::string& reason) {
 }
 
 void Formfileexel::DropPartialFile() {
-    if (partialName_.empty()) return;
+    if (!replacement_.Active()) return;
     file_.CloseFile();
-    ::unlink(partialName_.c_str());
-    partialName_.clear();
+    replacement_.Abandon();
+}
+
+std::string Formfileexel::WriteError() const {
+    return replacement_.Error().empty() ? SystemError("could not write", fileName_)
+                                        : replacement_.Error();
 }
 
 void Formfileexel::AbortExport() {
@@ -290,32 +284,20 @@ void Formfileexel::CloseWorkbook() {
 // ---- page and CSV file ----
 
 bool Formfileexel::OpenPartialFile() {
-    static std::atomic<unsigned> sequence{0};
-    const fs::path target(target_);
     if (file_.IsOpen()) {
         error_ = "the file object is in use";
         return false;
     }
-    // A new file of a name nobody has taken: in a shared folder another user's file (or link)
-    // under the expected name is never written into.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        partialName_ = (target.parent_path() / ("." + target.filename().string() + "." +
-                                                std::to_string(::getpid()) + "." +
-                                                std::to_string(sequence++) + ".part"))
-                           .string();
-        if (file_.CreateNewFile(partialName_)) {
-            // The new file keeps the permissions of the one it replaces (results may be private).
-            struct stat existing {};
-            if (::stat(target_.c_str(), &existing) == 0) {
-                ::chmod(partialName_.c_str(), existing.st_mode & 07777);
-            }
-            return true;
-        }
-        if (errno != EEXIST) break;
+    if (!replacement_.Begin(fileName_)) {
+        error_ = replacement_.Error();
+        return false;
     }
-    error_ = SystemError("could not create a file beside", fileName_);
-    partialName_.clear();
-    return false;
+    if (!file_.OpenDescriptor(::dup(replacement_.Descriptor()))) {
+        error_ = SystemError("could not write", fileName_);
+        replacement_.Abandon();
+        return false;
+    }
+    return true;
 }
 
 bool Formfileexel::WriteText(const std::string& utf8) {
@@ -330,16 +312,10 @@ bool Formfileexel::WriteText(const std::string& utf8) {
 }
 
 bool Formfileexel::MoveIntoPlace() {
-    const std::string partial = partialName_;
-    if (!file_.CloseFile()) {
-        Fail(SystemError("could not write", partial));
+    if (!file_.CloseFile() || !replacement_.Commit()) {
+        Fail(WriteError());
         return false;
     }
-    if (::rename(partial.c_str(), target_.c_str()) != 0) {
-        Fail(SystemError("could not replace", fileName_));
-        return false;
-    }
-    partialName_.clear();
     shell_.OpenDocument(fileName_);
     return true;
 }
@@ -356,7 +332,7 @@ bool Formfileexel::WriteHtmlHead() {
                                      Caption(Unit() == 1 ? 2 : 6, Language()),
                                      Caption(3, Language()), Caption(4, Language())};
     if (WriteText(kHtmlHead) && WriteHtmlRow("'tableheader'>", captions)) return true;
-    error_ = SystemError("could not write", partialName_);
+    error_ = WriteError();
     return false;
 }
 
@@ -389,7 +365,7 @@ bool Formfileexel::WriteHtmlChunk() {
 
 bool Formfileexel::FinishHtml() {
     if (!WriteText(kHtmlTail)) {
-        Fail(SystemError("could not write", partialName_));
+        Fail(WriteError());
         return false;
     }
     return MoveIntoPlace();
@@ -401,7 +377,7 @@ bool Formfileexel::WriteCsvHeader() {
                              Caption(Unit() == 1 ? 2 : 1, Language()) + ";" +
                              Caption(3, Language()) + ";" + Caption(4, Language()) + "\r\n";
     if (WriteText(line)) return true;
-    error_ = SystemError("could not write", partialName_);
+    error_ = WriteError();
     return false;
 }
 

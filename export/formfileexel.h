@@ -8,6 +8,7 @@
 #include "export/excel.h"
 #include "export/files.h"
 #include "export/shell.h"
+#include "fileio/safe_file.h"
 #include "instrument/memory_map.h"
 #include "instrument/protokol.h"
 
@@ -52,9 +53,9 @@ std::string WorkbookTime(int hours, int minutes);
 std::string WorkbookDate(int day, int month, int year);
 
 // The results export: reads the stored results chunk by chunk from the meter and writes them
-// as an HTML page, a CSV file or a workbook. A page or CSV file is written beside the chosen
-// file and moved over it only when the export has finished, so an export that fails or is cut
-// short leaves an earlier file of that name as it was.
+// as an HTML page, a CSV file or a workbook. Every format replaces the chosen file only when the
+// export has finished (by the program's one rule for replacing files), so an export that fails or
+// is cut short leaves an earlier file of that name as it was.
 class Formfileexel {
 public:
     // language is the program's interface language byte (0 Russian, 1 English), read at each
@@ -111,6 +112,7 @@ private:
     bool PrepareWorkbook();
     void WriteWorkbookChunk();
     bool MoveIntoPlace();
+    std::string WriteError() const;
 
     int Language() const { return language_ == 1 ? 1 : 0; }
     std::uint8_t Unit() const { return unit_; }
@@ -123,8 +125,8 @@ private:
     const std::uint8_t& language_;
 
     std::string fileName_;
-    std::string target_;       // the file to replace at the finish (symbolic links resolved)
-    std::string partialName_;  // the file being written
+    // The page or CSV file being written, put in place of the chosen file at the finish.
+    FileReplacement replacement_;
     std::uint8_t format_ = kFormatHtm;
     std::uint8_t unit_ = 0;
     std::uint8_t state_ = kExportIdle;

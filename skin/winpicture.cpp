@@ -1,5 +1,6 @@
 #include "skin/winpicture.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
@@ -7,6 +8,7 @@
 #include <QRegion>
 #include <utility>
 
+#include "fileio/safe_file.h"
 #include "skin/outline.h"
 
 namespace tavex {
@@ -56,12 +58,41 @@ constexpr int kButtonLayoutOrder[7] = {2, 0, 1, 3, 4, 5, 6};
 constexpr QPoint kDisplayPlace(62, 76);
 constexpr QPoint kMenuOffset(300, 260);
 
-// The skin files are bitmaps whatever their extension says.
-bool LoadBitmap(const QString& path, QImage& image) {
-    QImageReader reader(path, "BMP");
+// The largest skin file and picture taken: the panel is a few hundred pixels each way, and its
+// outline is traced pixel by pixel on the GUI thread.
+constexpr std::uint64_t kMaxSkinFileBytes = 16u << 20;
+constexpr int kMaxSkinPictureSide = 2048;
+
+// The skin files are bitmaps whatever their extension says. Only a regular file of sane size is
+// read, and only a picture of sane size decoded; error names the file otherwise.
+bool LoadBitmap(const QString& path, QImage& image, QString& error) {
+    std::string bytes;
+    std::string why;
+    ReadLimits limits;
+    limits.maxSize = kMaxSkinFileBytes;
+    if (!ReadRegularFile(QFile::encodeName(path).toStdString(), limits, bytes, why)) {
+        error = QString::fromStdString(why);
+        return false;
+    }
+    QByteArray data(bytes.data(), static_cast<qsizetype>(bytes.size()));
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer, "BMP");
     reader.setDecideFormatFromContent(false);
+    const QSize size = reader.size();
+    if (size.width() > kMaxSkinPictureSide || size.height() > kMaxSkinPictureSide) {
+        error = QStringLiteral("%1 is a picture of %2 x %3 pixels; a skin picture is at most %4 x %4")
+                    .arg(path)
+                    .arg(size.width())
+                    .arg(size.height())
+                    .arg(kMaxSkinPictureSide);
+        return false;
+    }
     QImage loaded = reader.read();
-    if (loaded.isNull()) return false;
+    if (loaded.isNull()) {
+        error = QStringLiteral("%1 is not a bitmap").arg(path);
+        return false;
+    }
     image = loaded.convertToFormat(QImage::Format_RGB32);
     return true;
 }
@@ -127,10 +158,7 @@ bool Winpicture::LoadSkin() {
             case Target::Presence:
                 break;
         }
-        if (!LoadBitmap(directory.filePath(entry), *into)) {
-            error_ = QStringLiteral("%1 is not a bitmap").arg(directory.filePath(entry));
-            return false;
-        }
+        if (!LoadBitmap(directory.filePath(entry), *into, error_)) return false;
     }
     if (count != kSkinFileCount) {
         error_ = QStringLiteral("the skin is incomplete: %1 of the %2 skin files are in %3")

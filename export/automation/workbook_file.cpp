@@ -1,21 +1,20 @@
 #include "export/automation/workbook_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <stdlib.h>
 #include <xlsxwriter.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
-#include <random>
 #include <utility>
 #include <vector>
+
+#include "fileio/safe_file.h"
 
 namespace tavex::automation::model {
 
@@ -25,6 +24,10 @@ namespace fs = std::filesystem;
 
 // Why a save failed; WriteWorkbookFile adds the path.
 struct SaveFailure {
+    std::string reason;
+};
+// A reason that names the file already.
+struct Refused {
     std::string reason;
 };
 
@@ -360,97 +363,51 @@ struct WorkbookDeleter {
     void operator()(lxw_workbook* workbook) const { lxw_workbook_free(workbook); }
 };
 
-// The temporary file beside the target; removed unless it was renamed over the target.
-class TemporaryFile {
+// A folder only this user can enter, for the library to build the file in; removed with all it
+// holds when the save ends.
+class PrivateFolder {
 public:
-    TemporaryFile(const fs::path& directory, std::optional<mode_t> mode) {
-        std::mt19937_64 random(static_cast<std::uint64_t>(
-                                   std::chrono::steady_clock::now().time_since_epoch().count()) ^
-                               static_cast<std::uint64_t>(::getpid()));
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            char name[64];
-            std::snprintf(name, sizeof name, ".tavex-save-%016llx.tmp",
-                          static_cast<unsigned long long>(random()));
-            const fs::path candidate = directory / name;
-            // 0666 so that the umask decides, as for any new file.
-            const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd >= 0) {
-                path_ = candidate;
-                if (mode) (void)::fchmod(fd, *mode);  // keep the replaced file's permissions
-                ::close(fd);
-                return;
-            }
-            if (errno != EEXIST) {
-                Fail("a file cannot be created in the folder \"" + directory.string() +
-                     "\": " + SystemError(errno));
-            }
+    PrivateFolder() {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = (tmp && *tmp ? std::string(tmp) : std::string("/tmp")) +
+                              "/tavex-workbook-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            Fail("a temporary folder cannot be made: " + SystemError(errno));
         }
-        Fail("no free temporary name in the folder \"" + directory.string() + "\"");
+        path_ = pattern;
     }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-    ~TemporaryFile() {
-        if (!path_.empty()) ::unlink(path_.c_str());
+    PrivateFolder(const PrivateFolder&) = delete;
+    PrivateFolder& operator=(const PrivateFolder&) = delete;
+    ~PrivateFolder() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
     }
-
     const fs::path& path() const { return path_; }
-
-    void RenameTo(const fs::path& target) {
-        const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) Fail("the written file cannot be reopened: " + SystemError(errno));
-        const bool synced = ::fsync(fd) == 0;
-        const int syncError = errno;
-        ::close(fd);
-        if (!synced) Fail("the written file cannot be flushed to disk: " + SystemError(syncError));
-        if (::rename(path_.c_str(), target.c_str()) != 0) {
-            Fail("the written file cannot replace it: " + SystemError(errno));
-        }
-        path_.clear();
-    }
 
 private:
     fs::path path_;
 };
 
-void SyncDirectory(const fs::path& directory) {
-    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    (void)::fsync(fd);  // the file itself is complete; this only hurries the rename to disk
-    ::close(fd);
-}
+// A workbook of the export is some tens of kilobytes; far more than that is not one of ours.
+constexpr std::uint64_t kMaxWorkbookBytes = 256u << 20;
 
 void Write(const Workbook& book, const std::string& path) {
     if (path.empty()) Fail("no file name was given");
-    fs::path target(path);
-    if (target.filename().empty()) Fail("the name does not end in a file name");
+    if (book.sheets.empty()) Fail("the workbook has no sheets");
+    std::string refused;
+    // Refused targets are told before any work is done.
+    if (!FileReplacement::CheckTarget(path, {}, refused)) throw Refused{refused};
 
-    struct stat info {};
-    if (::lstat(target.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-        std::error_code error;
-        fs::path resolved = fs::canonical(target, error);
-        if (error)
-            Fail("it is a symbolic link to nothing that can be reached (" + error.message() + ")");
-        target = std::move(resolved);
-    }
-    std::optional<mode_t> mode;
-    if (::stat(target.c_str(), &info) == 0) {
-        if (!S_ISREG(info.st_mode)) Fail("it exists and is not a regular file");
-        mode = info.st_mode & 07777;
-    } else if (errno != ENOENT) {
-        Fail(SystemError(errno));
-    }
-    fs::path directory = target.parent_path();
-    if (directory.empty()) directory = ".";
-
-    TemporaryFile temporary(directory, mode);
+    PrivateFolder folder;
+    const fs::path built = folder.path() / "workbook.xlsx";
     lxw_workbook_options options{};
     options.constant_memory = LXW_FALSE;
-    options.tmpdir = nullptr;
+    std::string tmpdir = folder.path().string();
+    options.tmpdir = tmpdir.data();
     options.use_zip64 = LXW_FALSE;
     std::unique_ptr<lxw_workbook, WorkbookDeleter> workbook(
-        workbook_new_opt(temporary.path().c_str(), &options));
+        workbook_new_opt(built.c_str(), &options));
     if (!workbook) Fail("the spreadsheet library could not start a workbook");
-    if (book.sheets.empty()) Fail("the workbook has no sheets");
 
     Formats formats(workbook.get());
     for (std::size_t i = 0; i < book.sheets.size(); ++i) {
@@ -458,8 +415,13 @@ void Write(const Workbook& book, const std::string& path) {
     }
     // workbook_close frees the workbook whatever it returns.
     Check(workbook_close(workbook.release()), "the file could not be written");
-    temporary.RenameTo(target);
-    SyncDirectory(directory);
+
+    std::string bytes;
+    std::string error;
+    ReadLimits limits;
+    limits.maxSize = kMaxWorkbookBytes;
+    if (!ReadRegularFile(built.string(), limits, bytes, error)) Fail(error);
+    if (!ReplaceFile(path, bytes.data(), bytes.size(), error)) throw Refused{error};
 }
 
 }  // namespace
@@ -467,6 +429,8 @@ void Write(const Workbook& book, const std::string& path) {
 void WriteWorkbookFile(const Workbook& book, const std::string& path) {
     try {
         Write(book, path);
+    } catch (const Refused& refused) {
+        throw AutomationError(refused.reason);
     } catch (const SaveFailure& failure) {
         throw AutomationError("cannot save the workbook as \"" + path + "\": " + failure.reason);
     } catch (const std::exception& error) {

@@ -1,64 +1,13 @@
 #include "instrument/sim/memory_image.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
+
+#include "fileio/safe_file.h"
 
 namespace tavex::sim {
 
 namespace {
-
-std::string OsError(int error) {
-    return std::strerror(error);
-}
-
-// Closes the descriptor and removes the temporary file unless the save went through.
-class TemporaryFile {
-public:
-    TemporaryFile() = default;
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-    ~TemporaryFile() {
-        Close();
-        if (!path.empty()) ::unlink(path.c_str());
-    }
-    bool Close() {
-        if (fd < 0) return true;
-        const int result = ::close(fd);
-        fd = -1;
-        return result == 0;
-    }
-    void Keep() { path.clear(); }
-
-    int fd = -1;
-    std::string path;
-};
-
-std::string DirectoryOf(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
 
 // --- demo memory ---
 
@@ -82,119 +31,23 @@ constexpr std::chrono::hours kNewestHour{8};
 }  // namespace
 
 bool LoadMemoryImage(const std::string& path, MemoryImage& image, std::string& error) {
-    if (path.empty()) {
-        error = "no memory image file named";
-        return false;
-    }
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        error = "cannot open memory image " + path + ": " + OsError(errno);
-        return false;
-    }
-    struct stat info {};
     MemoryImage loaded{};
-    std::size_t got = 0;
-    int readError = 0;
-    bool tooLong = false;
-    if (::fstat(fd, &info) != 0) {
-        readError = errno;
-    } else if (!S_ISREG(info.st_mode)) {
-        ::close(fd);
-        error = "memory image " + path + " is not a regular file";
-        return false;
-    } else if (info.st_size != static_cast<off_t>(loaded.size())) {
-        ::close(fd);
-        error = "memory image " + path + " is " + std::to_string(info.st_size) +
-                " bytes; a memory image is exactly " + std::to_string(loaded.size()) + " bytes";
-        return false;
-    } else {
-        // The size is read again, not trusted from fstat: the file may change under us.
-        while (got < loaded.size()) {
-            const ssize_t n = ::read(fd, loaded.data() + got, loaded.size() - got);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                readError = errno;
-                break;
-            }
-            if (n == 0) break;
-            got += static_cast<std::size_t>(n);
-        }
-        if (readError == 0 && got == loaded.size()) {
-            std::uint8_t extra;
-            ssize_t n;
-            do {
-                n = ::read(fd, &extra, 1);
-            } while (n < 0 && errno == EINTR);
-            if (n < 0) readError = errno;
-            tooLong = n > 0;
-        }
-    }
-    ::close(fd);
-    if (readError != 0) {
-        error = "cannot read memory image " + path + ": " + OsError(readError);
+    std::string bytes;
+    ReadLimits limits;
+    limits.exactSize = loaded.size();
+    if (!ReadRegularFile(path, limits, bytes, error)) {
+        error = "memory image: " + error;
         return false;
     }
-    if (got != loaded.size() || tooLong) {
-        error = "memory image " + path +
-                " changed size while it was read; a memory image is exactly " +
-                std::to_string(loaded.size()) + " bytes";
-        return false;
-    }
+    std::copy(bytes.begin(), bytes.end(), loaded.begin());
     image = loaded;
     return true;
 }
 
 bool SaveMemoryImage(const std::string& path, const MemoryImage& image, std::string& error) {
-    if (path.empty() || path.back() == '/') {
-        error = "not a file name for a memory image: \"" + path + "\"";
+    if (!ReplaceFile(path, image.data(), image.size(), error)) {
+        error = "cannot save the memory image: " + error;
         return false;
-    }
-    // A unique name beside the target, so that the final rename stays within one file system.
-    static std::atomic<std::uint64_t> counter{0};
-    TemporaryFile temp;
-    for (int attempt = 0; attempt < 100 && temp.fd < 0; ++attempt) {
-        const std::string candidate = path + ".tmp-" + std::to_string(::getpid()) + "-" +
-                                      std::to_string(counter.fetch_add(1));
-        do {
-            temp.fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        } while (temp.fd < 0 && errno == EINTR);
-        if (temp.fd >= 0) {
-            temp.path = candidate;
-        } else if (errno != EEXIST) {
-            error = "cannot save memory image " + path + ": cannot create a file in " +
-                    DirectoryOf(path) + ": " + OsError(errno);
-            return false;
-        }
-    }
-    if (temp.fd < 0) {
-        error = "cannot save memory image " + path + ": no free temporary file name beside it";
-        return false;
-    }
-    if (!WriteAll(temp.fd, image.data(), image.size())) {
-        error = "cannot save memory image " + path + ": writing failed: " + OsError(errno);
-        return false;
-    }
-    if (::fsync(temp.fd) != 0) {
-        error = "cannot save memory image " + path + ": flushing to disk failed: " + OsError(errno);
-        return false;
-    }
-    if (!temp.Close()) {
-        error = "cannot save memory image " + path + ": closing failed: " + OsError(errno);
-        return false;
-    }
-    if (::rename(temp.path.c_str(), path.c_str()) != 0) {
-        error = "cannot save memory image " + path + ": " + OsError(errno);
-        return false;
-    }
-    temp.Keep();
-    // Make the rename itself durable; the image is complete either way, so this is best effort.
-    const int dir = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
     }
     return true;
 }

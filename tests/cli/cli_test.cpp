@@ -229,10 +229,10 @@ TEST_F(CliTest, DumpLoadsAgainAndImagesAreOnlyRead) {
     const fs::path shortImage = dir / "short.img";
     std::ofstream(shortImage, std::ios::binary) << "too short";
     r = Run({"--simulate=" + shortImage.string(), "info"});
-    EXPECT_EQ(r.code, kExitUsage);
+    EXPECT_EQ(r.code, kExitFailed);
     EXPECT_NE(r.err.find("short.img"), std::string::npos);
     r = Run({"--simulate=" + (dir / "absent.img").string(), "info"});
-    EXPECT_EQ(r.code, kExitUsage);
+    EXPECT_EQ(r.code, kExitFailed);
 }
 
 // The demo memory holds 250 results, three of them damaged; the newest was taken on

@@ -463,12 +463,14 @@ TEST_F(ExportTest, WorkbookCallsForTwoChunks) {
     ASSERT_NE(first, log.end());
     EXPECT_NE((first + 1)->find("Get Range(Text \"E6:H6\")"), std::string::npos);
 
-    // A workbook that cannot be saved ends the export as failed.
+    // A workbook that cannot be saved ends the export as failed (its folder goes meanwhile).
     Excel engineExcel(std::make_shared<automation::BuiltInSpreadsheet>(), nullptr);
     Formfileexel other(*form, engineExcel, file, shell, language);
     ASSERT_TRUE(Run(kFormatXls, dir / "book.xlsx"));
     form->ReadMemoryHeader();
-    ASSERT_TRUE(other.BeginExport(kFormatXls, (dir / "missing" / "fail.xlsx").string()));
+    fs::create_directory(dir / "going");
+    ASSERT_TRUE(other.BeginExport(kFormatXls, (dir / "going" / "fail.xlsx").string()));
+    fs::remove(dir / "going");
     Drive(other);
     EXPECT_TRUE(other.ExportFailed());
     EXPECT_NE(other.ExportError().find("fail.xlsx"), std::string::npos);

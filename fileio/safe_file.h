@@ -1,0 +1,98 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace tavex {
+
+// ---- reading a file by name ----
+
+struct ReadLimits {
+    // Larger files are refused before a byte is read.
+    std::uint64_t maxSize = 0;
+    // When set, a file of any other size is refused.
+    std::optional<std::uint64_t> exactSize;
+    // False: a symbolic link at the name is refused instead of followed.
+    bool followLinks = true;
+};
+
+// Reads a whole file named by path. It is opened without blocking (a FIFO or a device never
+// stalls the caller) and checked to be a regular file within the limits before anything is read.
+// On failure error is a sentence naming the file. A missing file also sets *missing, when given.
+bool ReadRegularFile(const std::string& path, const ReadLimits& limits, std::string& bytes,
+                     std::string& error, bool* missing = nullptr);
+
+// Checks, without reading it, that path names a regular file of at most maxSize bytes (help pages
+// handed to another program, say).
+bool IsReadableRegularFile(const std::string& path, std::uint64_t maxSize, std::string& error);
+
+// ---- replacing a file ----
+//
+// Every file the program writes replaces its target by one rule:
+// - the target must be a regular file or not exist; anything else is refused;
+// - a symbolic link is followed only when it belongs to the user running the program or to root
+//   (and only when the writer allows links at all); a link of another user, or one that leads
+//   nowhere, is refused;
+// - an earlier file without any write permission bit is read-only and is not replaced, whoever
+//   runs the program;
+// - the new content goes into a new file beside the target (beside the file a followed link leads
+//   to), created exclusively with mode 0600 under a name that always fits the folder's limit; it
+//   is written, flushed to disk, given the earlier file's permission bits without
+//   setuid/setgid/sticky (or the umask's default for a new file), renamed over the target, and
+//   the folder is flushed;
+// - on any failure the new file is removed and the earlier file is left as it was.
+
+struct ReplaceOptions {
+    bool followLinks = true;
+};
+
+class FileReplacement {
+public:
+    FileReplacement() = default;
+    // Abandons a replacement that was not committed.
+    ~FileReplacement();
+    FileReplacement(const FileReplacement&) = delete;
+    FileReplacement& operator=(const FileReplacement&) = delete;
+
+    // Checks the target and creates the new file beside it. False (with Error()) when the target
+    // may not be replaced or the new file cannot be made.
+    bool Begin(const std::string& target, const ReplaceOptions& options = {});
+    // The new file, open for reading and writing; -1 before Begin or after the end.
+    int Descriptor() const { return fd_; }
+    bool Write(const void* data, std::size_t size);
+    // Puts the new file in place of the target. On failure the new file is gone and the target
+    // untouched.
+    bool Commit();
+    // Removes the new file; the target stays as it was.
+    void Abandon();
+
+    bool Active() const { return fd_ >= 0; }
+    const std::string& Error() const { return error_; }
+    // The name given to Begin, and the new file's name within the target's folder.
+    const std::string& Target() const { return target_; }
+    const std::string& PartialName() const { return partialName_; }
+
+    // Whether target may be replaced under the rule, without creating anything.
+    static bool CheckTarget(const std::string& target, const ReplaceOptions& options,
+                            std::string& error);
+
+private:
+    bool Fail(const std::string& reason);
+
+    std::string target_;
+    std::string error_;
+    int dirFd_ = -1;
+    int fd_ = -1;
+    std::string baseName_;     // the file replaced, within dirFd_
+    std::string partialName_;  // the new file, within dirFd_
+    unsigned mode_ = 0;
+    ReplaceOptions options_;
+};
+
+// Replaces target with the given bytes through FileReplacement.
+bool ReplaceFile(const std::string& target, const void* data, std::size_t size, std::string& error,
+                 const ReplaceOptions& options = {});
+
+}  // namespace tavex
