@@ -114,8 +114,8 @@ protected:
     // What the display shows, as the display strip's cell it was copied from.
     QImage Cell(int row, int column) {
         const SkinStrip& strip = form1->Skin()->Display();
-        return strip.bitmap.copy(column * strip.columnWidth, row * strip.rowHeight, strip.columnWidth,
-                                 strip.rowHeight);
+        return strip.bitmap.copy(column * strip.columnWidth, row * strip.rowHeight,
+                                 strip.columnWidth, strip.rowHeight);
     }
     bool Shows(int row, int column) {
         return Control("Image8")->grab().toImage().convertToFormat(QImage::Format_RGB32) ==
@@ -157,6 +157,33 @@ TEST_F(PanelTest, LanguageFile) {
     form.LoadLanguage(1);
     EXPECT_EQ(Language, 1);
     EXPECT_EQ(ReadFile("Lang"), "1");
+
+    // A FIFO, a link or a huge file under the name is neither waited on, nor followed, nor
+    // replaced: the language is the one asked for, or Russian at the start.
+    QFile::remove("Lang");
+    ASSERT_EQ(::mkfifo("Lang", 0600), 0);
+    {
+        TForm1 fresh(services);
+        EXPECT_EQ(Language, 0);
+    }
+    form.LoadLanguage(1);
+    EXPECT_EQ(Language, 1);
+    EXPECT_EQ(fs::status("Lang").type(), fs::file_type::fifo);
+    for (const char* target : {"elsewhere/Lang", "victim"}) {
+        QFile::remove("Lang");
+        fs::create_symlink(target, "Lang");
+        form.LoadLanguage(1);
+        EXPECT_EQ(Language, 1);
+        form.LoadLanguage(255);
+        EXPECT_EQ(Language, 0);
+        EXPECT_TRUE(fs::is_symlink("Lang"));
+        EXPECT_FALSE(fs::exists(target));
+    }
+    QFile::remove("Lang");
+    std::ofstream("Lang") << "1" << std::string(1000, ' ');
+    form.LoadLanguage(255);
+    EXPECT_EQ(Language, 0);
+    EXPECT_EQ(fs::file_size("Lang"), 1001u);
 }
 
 TEST_F(PanelTest, ConnectingTakesOverTheMetersLanguage) {
@@ -191,8 +218,9 @@ TEST_F(PanelTest, ThreeEntersExportWithEachFormat) {
         const char* name;
         const char* file;
     };
-    for (const Case& c : {Case{1, "results", "results.htm"}, Case{2, "results.csv", "results.csv.csv"},
-                          Case{3, "book", "book.xlsx"}}) {
+    for (const Case& c :
+         {Case{1, "results", "results.htm"}, Case{2, "results.csv", "results.csv.csv"},
+          Case{3, "book", "book.xlsx"}}) {
         SCOPED_TRACE(c.file);
         dialogName = QDir(dir.path()).filePath(c.name);
         dialogType = c.type;
@@ -331,7 +359,8 @@ TEST_F(PanelTest, ExitClosesAnOpenWorkbook) {
     form1->Skin()->ShowStripRow(kTargetMenu, 4);
     form4->ExecuteSelected();
     const auto& log = recorder->Log();
-    EXPECT_NE(std::find(log.begin(), log.end(), "Excel.Application.Workbooks(Integer 1) Put Saved = Boolean -1"),
+    EXPECT_NE(std::find(log.begin(), log.end(),
+                        "Excel.Application.Workbooks(Integer 1) Put Saved = Boolean -1"),
               log.end());
     EXPECT_FALSE(QFile::exists(QDir(dir.path()).filePath("open.xlsx")));
 }
@@ -339,7 +368,8 @@ TEST_F(PanelTest, ExitClosesAnOpenWorkbook) {
 TEST_F(PanelTest, ExportsThatCannotStartSayWhy) {
     Start();
     // A memory header that is not valid: the done row, then idle; nothing asked of the user.
-    meter->SetByte(memory::kHeaderAddress, static_cast<std::uint8_t>(meter->Byte(memory::kHeaderAddress) ^ 1));
+    meter->SetByte(memory::kHeaderAddress,
+                   static_cast<std::uint8_t>(meter->Byte(memory::kHeaderAddress) ^ 1));
     dialogName = QDir(dir.path()).filePath("x");
     dialogType = 2;
     form1->StartExport();

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -360,7 +361,8 @@ TEST_F(CliTest, ExportProgressBarOnATerminal) {
     const Result r = Run({"--simulate", "export", file.string()});
     ASSERT_EQ(r.code, kExitOk);
     EXPECT_EQ(r.err.rfind("\rexporting [", 0), 0u) << r.err;
-    EXPECT_GE(std::count(r.err.begin(), r.err.end(), '\r'), 1);  // how many stages show depends on timing
+    EXPECT_GE(std::count(r.err.begin(), r.err.end(), '\r'),
+              1);  // how many stages show depends on timing
     EXPECT_EQ(r.err.substr(r.err.size() - 7), "] 100%\n");
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
     EXPECT_EQ(r.out, "exported: 247 results to " + file.string() + "\n");
@@ -390,6 +392,47 @@ TEST_F(CliTest, ExportCutShortKeepsTheEarlierFile) {
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 3);
     EXPECT_TRUE(opened.empty());
+}
+
+// Names that are no place for a file are refused at once, and nothing there changes; a name of
+// 250 bytes is written in every format.
+TEST_F(CliTest, OddTargetsAreRefusedAndLongNamesWritten) {
+    const fs::path fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_symlink("/dev/null", dir / "null");
+    std::vector<fs::path> odd = {fifo, dir / "null", dir};
+    if (::mknod((dir / "node").c_str(), S_IFCHR | 0600, ::makedev(1, 3)) == 0) {
+        odd.push_back(dir / "node");
+    }
+    Result r = Run({"--simulate=" + fifo.string(), "info"});
+    EXPECT_EQ(r.code, kExitFailed);
+    EXPECT_NE(r.err.find(fifo.string()), std::string::npos) << r.err;
+
+    bus->Plug(meter);
+    const sim::MemoryImage before = meter->Memory();
+    for (const fs::path& target : odd) {
+        SCOPED_TRACE(target.string());
+        for (const auto& args : std::vector<std::vector<std::string>>{
+                 {"--wait", "0", "dump", target.string()},
+                 {"--wait", "0", "clear", "--yes", "--backup", target.string()},
+                 {"--wait", "0", "export", target.string(), "--format", "csv"}}) {
+            r = Run(args);
+            EXPECT_EQ(r.code, kExitFailed) << args[2] << ": " << r.err;
+            EXPECT_NE(r.err.find(target.string()), std::string::npos) << r.err;
+        }
+    }
+    EXPECT_EQ(meter->Memory(), before);
+    EXPECT_EQ(fs::status(fifo).type(), fs::file_type::fifo);
+    EXPECT_TRUE(fs::is_character_file(dir / "null"));
+
+    const std::string stem(246, 'r');
+    for (const std::string extension : {".htm", ".csv", ".xlsx", ".img"}) {
+        const fs::path target = dir / (stem + extension);
+        r = extension == ".img" ? Run({"--wait", "0", "dump", target.string()})
+                                : Run({"--wait", "0", "export", target.string()});
+        EXPECT_EQ(r.code, kExitOk) << extension << ": " << r.err;
+        EXPECT_GT(fs::file_size(target), 1000u) << extension;
+    }
 }
 
 // The tool has no children left once a program has been started, whether or not it started.

@@ -1,6 +1,7 @@
 #include "skin/winpicture.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -17,17 +18,25 @@ namespace {
 
 constexpr QRgb kKey = 0xFF00FF;
 
-QRgb DisplayColour(int row, int column) { return qRgb(10 + 15 * row, 60 + 120 * column, 30) & 0xFFFFFF; }
-QRgb MenuColour(int row, int column) { return qRgb(200 - 30 * row, 20, 100 + 100 * column) & 0xFFFFFF; }
-QRgb ReleasedColour(int kind) { return qRgb(20 * kind, 200, 200) & 0xFFFFFF; }
-QRgb PressedColour(int kind) { return qRgb(20 * kind, 40, 40) & 0xFFFFFF; }
+QRgb DisplayColour(int row, int column) {
+    return qRgb(10 + 15 * row, 60 + 120 * column, 30) & 0xFFFFFF;
+}
+QRgb MenuColour(int row, int column) {
+    return qRgb(200 - 30 * row, 20, 100 + 100 * column) & 0xFFFFFF;
+}
+QRgb ReleasedColour(int kind) {
+    return qRgb(20 * kind, 200, 200) & 0xFFFFFF;
+}
+QRgb PressedColour(int kind) {
+    return qRgb(20 * kind, 40, 40) & 0xFFFFFF;
+}
 
 // A small skin whose every picture is made of solid colours, so that what a control shows can
 // be told from its pixels.
 struct SkinLayout {
     int buttonHalf = 10;
-    int buttonExtra = 0;    // 1: an odd width, whose last column is never shown
-    int displayExtra = 0;   // rows of the display strip below the 14 cells
+    int buttonExtra = 0;   // 1: an odd width, whose last column is never shown
+    int displayExtra = 0;  // rows of the display strip below the 14 cells
     std::function<void(const QDir&)> tweak;
 };
 
@@ -45,12 +54,14 @@ void WriteSkin(const QDir& dir, const SkinLayout& layout = {}) {
         QPainter(&bitmap).fillRect(QRect(0, 0, layout.buttonHalf, 8), QColor(ReleasedColour(kind)));
         bitmap.save(dir.filePath(buttons[kind]), "BMP");
     }
-    auto strip = [&](const char* name, int rows, int cellW, int cellH, int extra, QRgb (*colour)(int, int)) {
+    auto strip = [&](const char* name, int rows, int cellW, int cellH, int extra,
+                     QRgb (*colour)(int, int)) {
         QImage bitmap(2 * cellW, rows * cellH + extra, QImage::Format_RGB32);
         bitmap.fill(Qt::white);
         QPainter painter(&bitmap);
         for (int r = 0; r < rows; ++r) {
-            for (int c = 0; c < 2; ++c) painter.fillRect(QRect(c * cellW, r * cellH, cellW, cellH), QColor(colour(r, c)));
+            for (int c = 0; c < 2; ++c)
+                painter.fillRect(QRect(c * cellW, r * cellH, cellW, cellH), QColor(colour(r, c)));
         }
         painter.end();
         bitmap.save(dir.filePath(name), "BMP");
@@ -126,7 +137,9 @@ TEST_F(SkinTest, LayoutOfASmallSkin) {
 
 TEST_F(SkinTest, IncompleteOrBrokenSkins) {
     // The panel under a name in capitals is not the panel: 22 files.
-    EXPECT_FALSE(Load({.tweak = [](const QDir& d) { QFile::rename(d.filePath("mdpek.dat"), d.filePath("MDPEK.DAT")); }}));
+    EXPECT_FALSE(Load({.tweak = [](const QDir& d) {
+        QFile::rename(d.filePath("mdpek.dat"), d.filePath("MDPEK.DAT"));
+    }}));
     EXPECT_NE(skin->SkinError().indexOf("22 of the 23"), -1);
     EXPECT_FALSE(skin->Shaped());
 
@@ -141,14 +154,28 @@ TEST_F(SkinTest, IncompleteOrBrokenSkins) {
     }}));
     EXPECT_NE(skin->SkinError().indexOf("mddwen.dat is not a bitmap"), -1);
 
+    // A FIFO is never waited on, and a picture too large to trace is not decoded.
+    EXPECT_FALSE(Load({.tweak = [](const QDir& d) {
+        QFile::remove(d.filePath("mddwen.dat"));
+        ::mkfifo(QFile::encodeName(d.filePath("mddwen.dat")).constData(), 0600);
+    }}));
+    EXPECT_NE(skin->SkinError().indexOf("mddwen.dat\" is not a regular file"), -1);
+    QFile::remove(QDir(dir.path()).filePath("mddwen.dat"));
+    EXPECT_FALSE(Load({.tweak = [](const QDir& d) {
+        QImage(2049, 4, QImage::Format_Mono).save(d.filePath("mdpek.dat"), "BMP");
+    }}));
+    EXPECT_NE(skin->SkinError().indexOf("2049 x 4 pixels"), -1) << skin->SkinError().toStdString();
+
     // Further .dat files are ignored, and loading writes nothing anywhere.
     WriteSkin(QDir(dir.path()), {.tweak = [](const QDir& d) {
-        QImage(2, 2, QImage::Format_RGB32).save(d.filePath("extra.dat"), "BMP");
-    }});
-    const QStringList before = QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+                  QImage(2, 2, QImage::Format_RGB32).save(d.filePath("extra.dat"), "BMP");
+              }});
+    const QStringList before =
+        QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     Make(dir.path());
     EXPECT_TRUE(skin->LoadSkin());
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), before);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              before);
 }
 
 TEST_F(SkinTest, OddButtonsAndUnevenStrips) {
@@ -175,7 +202,7 @@ TEST_F(SkinTest, ButtonsAndTheLamp) {
     skin->SetButtonState(kButtonUp, 1);
     EXPECT_EQ(skin->Button(kButtonUp).source.left(), 0);
     EXPECT_EQ(Shown(form1.Image3), ReleasedColour(kButtonUp));
-    skin->SetButtonState(7, 0);   // no such kind
+    skin->SetButtonState(7, 0);          // no such kind
     skin->SetButtonState(kButtonUp, 2);  // no such state
     EXPECT_EQ(Shown(form1.Image3), ReleasedColour(kButtonUp));
 
