@@ -435,6 +435,76 @@ TEST_F(CliTest, OddTargetsAreRefusedAndLongNamesWritten) {
     }
 }
 
+// A failure, and an unplug, at every report of an export in each format, a dump and a clear:
+// each run ends, says so when it failed, leaves the earlier file byte for byte and nothing beside
+// it; a clear writes its backup before it erases, and what it reports is what the meter holds.
+TEST_F(CliTest, FaultAtEveryReport) {
+    const fs::path backup = dir / "backup.img";
+    const std::vector<std::vector<std::string>> jobs = {
+        {"export", (dir / "out.htm").string()},          {"export", (dir / "out.csv").string()},
+        {"export", (dir / "out.xlsx").string()},         {"dump", (dir / "image.img").string()},
+        {"clear", "--yes", "--backup", backup.string()},
+    };
+    const auto storedCount = [this] {
+        return memory::DecodeHeader(meter->Memory().data() + memory::kHeaderAddress)->recordCount;
+    };
+    const auto fresh = [this] {
+        bus->Unplug(meter.get());
+        meter = std::make_shared<sim::SimMeter>(sim::DemoMemoryImage());
+        bus->Plug(meter);
+    };
+    for (const auto& job : jobs) {
+        const fs::path file = job.back();
+        std::vector<std::string> args = {"--wait", "0"};
+        args.insert(args.end(), job.begin(), job.end());
+        fresh();
+        ASSERT_EQ(Run(args).code, kExitOk);
+        const std::string whole = ReadFile(file);
+        const std::uint64_t reports = meter->ReportCount();
+        for (std::uint64_t k = 1; k <= reports; ++k) {
+            for (const bool unplug : {false, true}) {
+                SCOPED_TRACE(job[0] + " " + file.filename().string() + ", report " +
+                             std::to_string(k) + (unplug ? ", unplugged" : ", failed"));
+                fresh();
+                if (unplug) {
+                    meter->UnplugAtReport(k, bus);
+                } else {
+                    meter->FailReport(k);
+                }
+                std::ofstream(file, std::ios::binary) << "earlier";
+                const Result r = Run(args);
+                const std::string now = ReadFile(file);
+                ASSERT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+                if (job[0] != "clear") {
+                    if (r.code == kExitOk) {
+                        ASSERT_EQ(now, whole);
+                    } else {
+                        ASSERT_EQ(now, "earlier");
+                        ASSERT_FALSE(r.err.empty());
+                    }
+                    continue;
+                }
+                const std::uint32_t count = storedCount();
+                ASSERT_TRUE(count == 0 || count == 250) << count;
+                // Nothing was erased without its backup.
+                if (count == 0) {
+                    ASSERT_EQ(now, whole);
+                }
+                if (now != whole) {
+                    ASSERT_EQ(now, "earlier");
+                }
+                if (r.code == kExitOk) {
+                    ASSERT_EQ(count, 0u);
+                    ASSERT_EQ(r.out, "cleared: 250 results\n");
+                } else if (r.err.find("will tell") == std::string::npos) {
+                    ASSERT_EQ(count, 250u) << r.err;
+                }
+            }
+        }
+        fs::remove(file);
+    }
+}
+
 // The tool has no children left once a program has been started, whether or not it started.
 bool NoChildrenLeft() {
     return ::waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
