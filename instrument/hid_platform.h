@@ -27,8 +27,32 @@ public:
     // Sends a feature report; report[0] is the report ID. True only when all bytes went out.
     virtual bool SetFeature(const std::uint8_t* report, std::size_t length) = 0;
     // Fetches a feature report into report[0..length); report[0] holds the report ID on entry.
-    // A reply shorter than length is a failure.
-    virtual bool GetFeature(std::uint8_t* report, std::size_t length) = 0;
+    // Returns how many bytes arrived, the report-ID byte counted (so at most length); a short
+    // reply leaves the rest of the buffer as it was. Negative on failure.
+    virtual int GetFeature(std::uint8_t* report, std::size_t length) = 0;
+};
+
+// An exclusive lock on one device that every program using the device takes for each exchange,
+// so that two programs never mix their reports. Destroying it lets go of the lock.
+class HidDeviceLock {
+public:
+    enum class Result : std::uint8_t {
+        kHeld,    // this lock now holds the device
+        kInUse,   // another holder has it
+        kFailed,  // the lock cannot be taken at all
+    };
+
+    virtual ~HidDeviceLock() = default;
+    // Never waits.
+    virtual Result TryLock() = 0;
+    virtual void Unlock() = 0;
+};
+
+// The lock of a device that no other program can reach: always free.
+class UnsharedDeviceLock final : public HidDeviceLock {
+public:
+    Result TryLock() override { return Result::kHeld; }
+    void Unlock() override {}
 };
 
 // What the link needs of the platform's HID support. Implemented over hidapi for real devices
@@ -45,9 +69,10 @@ public:
     virtual std::optional<std::vector<std::string>> ListInterfaces() = 0;
     // Opens a path for reading and writing, shared with other openers; null on failure.
     virtual std::unique_ptr<HidDevice> Open(const std::string& path) = 0;
-    // Whether other processes may use the same devices, so that each exchange must also hold
-    // a lock file shared with them.
-    virtual bool SharedWithOtherProcesses() const { return true; }
+    // The lock that keeps exchanges with the device at path apart from other programs' (an
+    // UnsharedDeviceLock where no other program can reach it); null when it cannot be had, and
+    // then no exchange may run. Opening it never waits and never creates a file.
+    virtual std::unique_ptr<HidDeviceLock> OpenDeviceLock(const std::string& path) = 0;
 };
 
 }  // namespace tavex

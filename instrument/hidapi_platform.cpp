@@ -1,8 +1,13 @@
 #include "instrument/hidapi_platform.h"
 
+#include <fcntl.h>
 #include <hidapi/hidapi.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cwchar>
 #include <filesystem>
 #include <fstream>
@@ -105,16 +110,59 @@ public:
         return sent >= 0 && static_cast<std::size_t>(sent) == length;
     }
 
-    bool GetFeature(std::uint8_t* report, std::size_t length) override {
-        if (report == nullptr || length == 0 || length > kMaxFeatureLength) return false;
+    int GetFeature(std::uint8_t* report, std::size_t length) override {
+        if (report == nullptr || length == 0 || length > kMaxFeatureLength) return -1;
+        // hidraw counts the report-ID byte in, numbered or not, and a short transfer is no
+        // error: what the reply carries is the caller's to judge.
         const int received = hid_get_feature_report(handle_.get(), report, length);
-        return received >= 0 && static_cast<std::size_t>(received) >= length;
+        if (received < 0 || static_cast<std::size_t>(received) > length) return -1;
+        return received;
     }
 
 private:
     DeviceHandle handle_;
     std::string path_;
 };
+
+// The lock of a device node: flock on a descriptor of the node itself. Only a user who may open
+// the meter can hold it, and it leaves nothing behind.
+class NodeLock final : public HidDeviceLock {
+public:
+    explicit NodeLock(int fd) : fd_(fd) {}
+    ~NodeLock() override { ::close(fd_); }  // closing also lets go of the lock
+    NodeLock(const NodeLock&) = delete;
+    NodeLock& operator=(const NodeLock&) = delete;
+
+    Result TryLock() override {
+        for (;;) {
+            if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return Result::kHeld;
+            if (errno == EWOULDBLOCK) return Result::kInUse;
+            if (errno != EINTR) return Result::kFailed;
+        }
+    }
+    void Unlock() override { ::flock(fd_, LOCK_UN); }
+
+private:
+    int fd_;
+};
+
+std::unique_ptr<HidDeviceLock> OpenNodeLock(const std::string& path) {
+    // O_NONBLOCK: a FIFO put where the node should be must not stall the open. O_NOCTTY: a
+    // terminal there must not become this process's.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    try {
+        return std::make_unique<NodeLock>(fd);
+    } catch (...) {
+        ::close(fd);
+        return nullptr;
+    }
+}
 
 class HidapiPlatform final : public HidPlatform {
 public:
@@ -146,6 +194,10 @@ public:
         } catch (...) {
             return nullptr;
         }
+    }
+
+    std::unique_ptr<HidDeviceLock> OpenDeviceLock(const std::string& path) override {
+        return OpenNodeLock(path);
     }
 };
 

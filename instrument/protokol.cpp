@@ -151,6 +151,10 @@ bool TForm2::LastCommandSucceeded() const {
     return commandOk_.load(kAcquire) != 0;
 }
 
+bool TForm2::MeterInUse() const {
+    return usb_->LastFailure() == ExchangeFailure::kMeterInUse;
+}
+
 LocalDateTime TForm2::LastClockSent() const {
     std::lock_guard<std::mutex> lock(clockMutex_);
     return clockSent_;

@@ -71,6 +71,10 @@ public:
     // True when the last ReadRecords, ClearMemory, SetInstrumentClock or ReadMemoryImage
     // carried out all its transfers.
     bool LastCommandSucceeded() const;
+    // True while another program holds the meter: the latest exchange to end (a poll, say)
+    // failed because the meter's lock stayed taken for the whole wait. Cleared by the next
+    // exchange that succeeds (or fails for another reason).
+    bool MeterInUse() const;
     // Waits, at most for limit, until no exchange thread runs; true when none does.
     bool WaitForExchangeThreads(std::chrono::milliseconds limit);
 

@@ -1,18 +1,16 @@
 #include "instrument/usb.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 namespace tavex {
 
 namespace {
+
+// How often a held lock is tried again while an exchange waits for it.
+constexpr std::chrono::milliseconds kLockRetry{5};
 
 // Calls into the platform count as failed when they throw.
 template <typename F, typename R>
@@ -24,27 +22,15 @@ R Guarded(F&& call, R onFailure) {
     }
 }
 
-std::string LockFileName(const std::string& devicePath) {
-    std::string name = "tavex-";
-    for (char c : devicePath) {
-        const bool plain =
-            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        name += plain ? c : '_';
-    }
-    return name + ".lock";
-}
-
 }  // namespace
 
-USB::USB(std::shared_ptr<HidPlatform> platform)
-    : platform_(std::move(platform)), lockDirectory_("/tmp") {
+USB::USB(std::shared_ptr<HidPlatform> platform) : platform_(std::move(platform)) {
     libraryReady = platform_ && Guarded([&] { return platform_->Load(); }, false);
     SetDeviceIds(kMeterVendorId, kMeterProductId);
 }
 
 USB::~USB() {
     Close();
-    CloseLockFile();
     devicePath.clear();
     if (platform_ && libraryReady)
         Guarded(
@@ -60,10 +46,18 @@ void USB::SetDeviceIds(std::uint16_t vendor, std::uint16_t product) {
     productId = product;
 }
 
-void USB::SetLockDirectory(std::string directory) {
+void USB::SetLockWait(std::chrono::milliseconds wait) {
     std::lock_guard<std::mutex> lock(exchangeMutex_);
-    CloseLockFile();
-    lockDirectory_ = std::move(directory);
+    lockWait_ = std::max(wait, std::chrono::milliseconds(0));
+}
+
+ExchangeFailure USB::LastFailure() const {
+    return static_cast<ExchangeFailure>(lastFailure_.load(std::memory_order_acquire));
+}
+
+bool USB::Record(ExchangeFailure failure) {
+    lastFailure_.store(static_cast<std::uint8_t>(failure), std::memory_order_release);
+    return failure == ExchangeFailure::kNone;
 }
 
 bool USB::EnsureOpen() {
@@ -84,7 +78,6 @@ bool USB::EnsureOpenLocked() {
     found = false;
     capabilitiesRead = false;
     devicePath.clear();
-    CloseLockFile();
     if (searchedNow) return false;
     FindInstrument();
     return found && Open();
@@ -151,6 +144,14 @@ void USB::Close() {
             return true;
         },
         false);
+    // The lock belongs to the node: a replugged meter comes back as another one.
+    Guarded(
+        [&] {
+            lock_.reset();
+            return true;
+        },
+        false);
+    lockPath_.clear();
     open = false;
     capabilitiesRead = false;
 }
@@ -166,16 +167,18 @@ bool USB::SendReport(const std::uint8_t* data, std::uint8_t n) {
 bool USB::GetReport(std::uint8_t* destination, std::uint8_t n) {
     if (!open || !destination || n > 14 || featureReportLength > kReportSize) return false;
     std::uint8_t report[kReportSize] = {};
-    if (!Guarded([&] { return device_->GetFeature(report, featureReportLength); }, false)) {
-        return false;
-    }
+    const int received =
+        Guarded([&] { return device_->GetFeature(report, featureReportLength); }, -1);
+    // The bytes left as zeros by a short reply must not pass for data: a header cut short
+    // would read as a valid header of no results.
+    if (received < 1 + n || received > featureReportLength || report[0] != 0) return false;
     std::memcpy(destination, report + 1, n);
     return true;
 }
 
 bool USB::Transact(std::uint8_t* data) {
     std::lock_guard<std::mutex> lock(exchangeMutex_);
-    return TransactLocked(data);
+    return Record(TransactLocked(data));
 }
 
 bool USB::Transact(std::uint8_t code, std::uint32_t address, std::uint8_t length,
@@ -184,39 +187,44 @@ bool USB::Transact(std::uint8_t code, std::uint32_t address, std::uint8_t length
     requestCode = code;
     requestAddress = address;
     requestLength = length;
-    return TransactLocked(data);
+    return Record(TransactLocked(data));
 }
 
-bool USB::TransactLocked(std::uint8_t* data) {
-    if (!EnsureOpenLocked()) return false;
-    if (requestLength == 0 || requestLength > 8) return false;
+ExchangeFailure USB::TransactLocked(std::uint8_t* data) {
+    if (!EnsureOpenLocked()) return ExchangeFailure::kNoMeter;
+    if (requestLength == 0 || requestLength > 8) return ExchangeFailure::kBadRequest;
     std::uint8_t frame[12] = {requestCode, static_cast<std::uint8_t>(requestAddress >> 8 & 0xFF),
                               static_cast<std::uint8_t>(requestAddress & 0xFF), requestLength};
     std::memcpy(frame + 4, data, 8);
+    const ExchangeFailure locked = LockDevice();
+    if (locked != ExchangeFailure::kNone) return locked;
+    // The reply's data bytes start at report byte 6; the reply must reach the last one used.
     std::uint8_t reply[14] = {};
-    const bool locked = LockDeviceFile();
-    const bool ok = SendReport(frame, 12) && GetReport(reply, 14);
-    if (locked) UnlockDeviceFile();
+    const bool ok =
+        SendReport(frame, 12) && GetReport(reply, static_cast<std::uint8_t>(5 + requestLength));
+    UnlockDevice();
     if (!ok) {
         Close();
-        return false;
+        return ExchangeFailure::kTransfer;
     }
     std::memcpy(data, reply + 5, requestLength);
-    return true;
+    return ExchangeFailure::kNone;
 }
 
 bool USB::ReadBlock(std::uint16_t address, std::uint16_t count, std::uint8_t* destination) {
     std::lock_guard<std::mutex> lock(exchangeMutex_);
-    return ReadBlockLocked(address, count, destination);
+    return Record(ReadBlockLocked(address, count, destination));
 }
 
-bool USB::ReadBlockLocked(std::uint16_t address, std::uint16_t count, std::uint8_t* destination) {
-    if (!EnsureOpenLocked()) return false;
-    if (count > 3570 || (count > 0 && !destination)) return false;
+ExchangeFailure USB::ReadBlockLocked(std::uint16_t address, std::uint16_t count,
+                                     std::uint8_t* destination) {
+    if (!EnsureOpenLocked()) return ExchangeFailure::kNoMeter;
+    if (count > 3570 || (count > 0 && !destination)) return ExchangeFailure::kBadRequest;
     const std::uint8_t frame[12] = {
         23, static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address & 0xFF),
         static_cast<std::uint8_t>(count >> 8), static_cast<std::uint8_t>(count & 0xFF)};
-    const bool locked = LockDeviceFile();
+    const ExchangeFailure locked = LockDevice();
+    if (locked != ExchangeFailure::kNone) return locked;
     // Replies to a command that never went out would be whatever the device had left over.
     bool ok = SendReport(frame, 12);
     std::uint32_t remaining = count;
@@ -231,8 +239,8 @@ bool USB::ReadBlockLocked(std::uint16_t address, std::uint16_t count, std::uint8
         destination += piece;
         remaining -= piece;
     }
-    if (locked) UnlockDeviceFile();
-    return ok;
+    UnlockDevice();
+    return ok ? ExchangeFailure::kNone : ExchangeFailure::kTransfer;
 }
 
 std::uint32_t USB::ReceivedBytes(bool reset) {
@@ -249,34 +257,46 @@ std::uint8_t USB::Checksum(const std::uint8_t* data, std::size_t n) {
     return static_cast<std::uint8_t>(0x100 - sum);
 }
 
-bool USB::LockDeviceFile() {
-    if (!platform_->SharedWithOtherProcesses()) return false;
-    if (lockFd_ >= 0 && lockFdPath_ != devicePath) CloseLockFile();
-    if (lockFd_ < 0) {
-        const std::string file = lockDirectory_ + "/" + LockFileName(devicePath);
-        // Open without O_CREAT first: a sticky /tmp refuses O_CREAT on another user's file.
-        lockFd_ = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (lockFd_ < 0 && errno == ENOENT) {
-            lockFd_ = ::open(file.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
-            if (lockFd_ >= 0) ::fchmod(lockFd_, 0666);
+ExchangeFailure USB::LockDevice() {
+    if (lock_ && lockPath_ != devicePath) {
+        lock_.reset();
+        lockPath_.clear();
+    }
+    if (!lock_) {
+        lock_ = Guarded([&] { return platform_->OpenDeviceLock(devicePath); },
+                        std::unique_ptr<HidDeviceLock>{});
+        if (!lock_) {
+            // Most likely the node has gone; closing lets the next exchange look for the meter.
+            Close();
+            return ExchangeFailure::kNoLock;
         }
-        if (lockFd_ < 0) return false;  // no lock to be had; the exchange still runs
-        lockFdPath_ = devicePath;
+        lockPath_ = devicePath;
     }
-    while (::flock(lockFd_, LOCK_EX) != 0) {
-        if (errno != EINTR) return false;
+    // Another program may hold the meter for good: wait for it only so long, in short naps
+    // (a header read waits on the window's thread).
+    const auto deadline = std::chrono::steady_clock::now() + lockWait_;
+    for (;;) {
+        const HidDeviceLock::Result result =
+            Guarded([&] { return lock_->TryLock(); }, HidDeviceLock::Result::kFailed);
+        if (result == HidDeviceLock::Result::kHeld) return ExchangeFailure::kNone;
+        if (result == HidDeviceLock::Result::kFailed) {
+            Close();
+            return ExchangeFailure::kNoLock;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return ExchangeFailure::kMeterInUse;
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(kLockRetry, deadline - now));
     }
-    return true;
 }
 
-void USB::UnlockDeviceFile() {
-    if (lockFd_ >= 0) ::flock(lockFd_, LOCK_UN);
-}
-
-void USB::CloseLockFile() {
-    if (lockFd_ >= 0) ::close(lockFd_);
-    lockFd_ = -1;
-    lockFdPath_.clear();
+void USB::UnlockDevice() {
+    Guarded(
+        [&] {
+            lock_->Unlock();
+            return true;
+        },
+        false);
 }
 
 }  // namespace tavex

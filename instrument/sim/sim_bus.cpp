@@ -11,7 +11,7 @@ namespace tavex::sim {
 namespace {
 
 // Every bus in the process gets its own number, and the process id keeps buses of different
-// processes apart: paths end up in lock-file names shared through /tmp.
+// processes apart, so that no two buses ever give out the same path.
 std::atomic<std::uint64_t> nextBusNumber{1};
 
 }  // namespace
@@ -49,9 +49,10 @@ public:
         if (!report || length == 0 || !Alive()) return false;
         return device_->OnSetFeature(report, length);
     }
-    bool GetFeature(std::uint8_t* report, std::size_t length) override {
-        if (!report || length == 0 || !Alive()) return false;
-        return device_->OnGetFeature(report, length);
+    int GetFeature(std::uint8_t* report, std::size_t length) override {
+        if (!report || length == 0 || !Alive()) return -1;
+        const int received = device_->OnGetFeature(report, length);
+        return received >= 0 && static_cast<std::size_t>(received) <= length ? received : -1;
     }
 
 private:
@@ -65,6 +66,35 @@ private:
     std::uint64_t generation_;
 };
 
+// The lock of one plug of a device, shared by every handle opened on it. Like a lock on a
+// device node, each handle is a holder of its own, even within one thread.
+struct SimBus::LockState {
+    std::mutex mutex;
+    const void* holder = nullptr;
+};
+
+class SimBus::DeviceLock : public HidDeviceLock {
+public:
+    explicit DeviceLock(std::shared_ptr<LockState> state) : state_(std::move(state)) {}
+    ~DeviceLock() override { Unlock(); }
+    DeviceLock(const DeviceLock&) = delete;
+    DeviceLock& operator=(const DeviceLock&) = delete;
+
+    Result TryLock() override {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        if (state_->holder != nullptr && state_->holder != this) return Result::kInUse;
+        state_->holder = this;
+        return Result::kHeld;
+    }
+    void Unlock() override {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        if (state_->holder == this) state_->holder = nullptr;
+    }
+
+private:
+    std::shared_ptr<LockState> state_;
+};
+
 SimBus::SimBus() {
     const std::uint64_t number = nextBusNumber.fetch_add(1, std::memory_order_relaxed);
     prefix_ = "sim" + std::to_string(::getpid()) + "." + std::to_string(number) + ":hidraw";
@@ -76,7 +106,8 @@ std::string SimBus::Plug(std::shared_ptr<SimDevice> device) {
     for (const Slot& slot : slots_) {
         if (slot.device == device) return slot.path;
     }
-    Slot slot{prefix_ + std::to_string(nextNode_++), std::move(device), nextGeneration_++};
+    Slot slot{prefix_ + std::to_string(nextNode_++), std::move(device), nextGeneration_++,
+              std::make_shared<LockState>()};
     slots_.push_back(slot);
     return slot.path;
 }
@@ -122,14 +153,14 @@ void SimBus::SetOpenFails(bool fails) {
     openFails_ = fails;
 }
 
-void SimBus::SetSharedWithOtherProcesses(bool shared) {
+void SimBus::SetShared(bool shared) {
     std::lock_guard<std::mutex> lock(mutex_);
     shared_ = shared;
 }
 
-bool SimBus::SharedWithOtherProcesses() const {
+void SimBus::SetLockOpenFails(bool fails) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return shared_;
+    lockOpenFails_ = fails;
 }
 
 std::size_t SimBus::OpenHandles() const {
@@ -175,6 +206,16 @@ std::unique_ptr<HidDevice> SimBus::Open(const std::string& path) {
     auto handle = std::make_unique<Handle>(this, std::move(owner), it->device, it->generation);
     ++openHandles_;
     return handle;
+}
+
+std::unique_ptr<HidDeviceLock> SimBus::OpenDeviceLock(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (lockOpenFails_) return nullptr;
+    if (!shared_) return std::make_unique<UnsharedDeviceLock>();
+    auto it = std::find_if(slots_.begin(), slots_.end(),
+                           [&](const Slot& slot) { return slot.path == path; });
+    if (it == slots_.end()) return nullptr;
+    return std::make_unique<DeviceLock>(it->lock);
 }
 
 bool SimBus::HandleAlive(const std::shared_ptr<SimDevice>& device, std::uint64_t generation) const {

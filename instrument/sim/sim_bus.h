@@ -22,8 +22,9 @@ public:
     virtual HidReportLengths ReportLengths() const = 0;
     // A command report arrives; false fails the exchange.
     virtual bool OnSetFeature(const std::uint8_t* report, std::size_t length) = 0;
-    // A reply report is fetched; false fails the exchange.
-    virtual bool OnGetFeature(std::uint8_t* report, std::size_t length) = 0;
+    // A reply report is fetched: returns the bytes delivered, the report ID counted (at most
+    // length); negative fails the exchange.
+    virtual int OnGetFeature(std::uint8_t* report, std::size_t length) = 0;
 };
 
 // A plain HID device of the given IDs that answers no feature reports (a keyboard, a mouse,
@@ -35,7 +36,7 @@ public:
     std::uint16_t ProductId() const override { return product_; }
     HidReportLengths ReportLengths() const override { return lengths_; }
     bool OnSetFeature(const std::uint8_t*, std::size_t) override { return false; }
-    bool OnGetFeature(std::uint8_t*, std::size_t) override { return false; }
+    int OnGetFeature(std::uint8_t*, std::size_t) override { return -1; }
 
 private:
     std::uint16_t vendor_;
@@ -63,10 +64,14 @@ public:
     void SetLoadFails(bool fails);
     void SetListFails(bool fails);
     void SetOpenFails(bool fails);
-    // A simulated bus lives in one process, so by default it asks for no lock files; tests of
-    // the lock files switch them on.
-    void SetSharedWithOtherProcesses(bool shared);
-    bool SharedWithOtherProcesses() const override;
+    // The devices of a simulated bus are this process's alone, so by default their exchanges
+    // need no lock. A shared bus stands for devices that other programs open too: each plug of
+    // a device has a lock of its own, which every USB object on the bus has to take for each
+    // exchange, as separate programs would. A test plays a program that holds the meter by
+    // taking that lock itself through OpenDeviceLock.
+    void SetShared(bool shared);
+    // Fault injection: no device lock can be opened.
+    void SetLockOpenFails(bool fails);
 
     // Counters for tests.
     std::size_t OpenHandles() const;
@@ -77,13 +82,19 @@ public:
     void Unload() override;
     std::optional<std::vector<std::string>> ListInterfaces() override;
     std::unique_ptr<HidDevice> Open(const std::string& path) override;
+    // On a shared bus, a handle on the lock of the device at path (null when nothing is plugged
+    // in there); otherwise a lock that is always free.
+    std::unique_ptr<HidDeviceLock> OpenDeviceLock(const std::string& path) override;
 
 private:
     class Handle;
+    class DeviceLock;
+    struct LockState;
     struct Slot {
         std::string path;
         std::shared_ptr<SimDevice> device;
         std::uint64_t generation;
+        std::shared_ptr<LockState> lock;
     };
 
     bool HandleAlive(const std::shared_ptr<SimDevice>& device, std::uint64_t generation) const;
@@ -98,6 +109,7 @@ private:
     bool listFails_ = false;
     bool openFails_ = false;
     bool shared_ = false;
+    bool lockOpenFails_ = false;
     std::size_t openHandles_ = 0;
     std::size_t listCalls_ = 0;
     std::size_t openCalls_ = 0;

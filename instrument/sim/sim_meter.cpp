@@ -177,11 +177,11 @@ bool SimMeter::HandleCommand(const std::uint8_t* report) {
     return true;
 }
 
-bool SimMeter::OnGetFeature(std::uint8_t* report, std::size_t length) {
+int SimMeter::OnGetFeature(std::uint8_t* report, std::size_t length) {
     Delay();
 
     std::shared_ptr<SimBus> unplugFrom;
-    bool ok = false;
+    int delivered = -1;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const std::uint64_t number = ++reports_;
@@ -192,6 +192,7 @@ bool SimMeter::OnGetFeature(std::uint8_t* report, std::size_t length) {
             pending_ = Pending::None;
         } else if (pending_ != Pending::None) {
             std::array<std::uint8_t, kReportSize> out{};
+            std::size_t bytes = length;
             if (pending_ == Pending::Reply) {
                 out = reply_;
                 pending_ = Pending::None;
@@ -200,18 +201,28 @@ bool SimMeter::OnGetFeature(std::uint8_t* report, std::size_t length) {
                 std::memcpy(out.data() + 1, memory_.data() + blockAddress_, piece);
                 blockAddress_ += piece;
                 blockRemaining_ -= piece;
-                if (blockRemaining_ == 0) pending_ = Pending::None;
+                if (blockRemaining_ == 0) {
+                    pending_ = Pending::None;
+                    if (shortLastPiece_) bytes = 1 + piece;
+                }
             }
-            std::memset(report, 0, length);
-            std::memcpy(report, out.data(), out.size());
+            const auto cut = cutAt_.find(number);
+            if (cut != cutAt_.end()) {
+                bytes = std::min(bytes, cut->second);
+                cutAt_.erase(cut);
+            }
+            // Only the bytes delivered reach the buffer; a full report is padded with zeros.
+            if (bytes == length) std::memset(report, 0, length);
+            std::memcpy(report, out.data(), std::min(bytes, out.size()));
             if (recording_) {
+                if (bytes < out.size()) std::fill(out.begin() + bytes, out.end(), 0);
                 Keep(recorded_, WireReport{false, out});
             }
-            ok = true;
+            delivered = static_cast<int>(bytes);
         }
     }
     if (unplugFrom) unplugFrom->Unplug(this);
-    return ok;
+    return delivered;
 }
 
 MemoryImage SimMeter::Memory() const {
@@ -268,6 +279,16 @@ void SimMeter::UnplugAtReport(std::uint64_t number, std::weak_ptr<SimBus> bus) {
     std::lock_guard<std::mutex> lock(mutex_);
     unplugAt_ = number;
     unplugBus_ = std::move(bus);
+}
+
+void SimMeter::CutReplyAt(std::uint64_t number, std::size_t bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cutAt_[number] = bytes;
+}
+
+void SimMeter::SetShortLastPiece(bool on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    shortLastPiece_ = on;
 }
 
 std::uint64_t SimMeter::ReportCount() const {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -45,7 +46,7 @@ public:
     std::uint16_t ProductId() const override;
     HidReportLengths ReportLengths() const override;
     bool OnSetFeature(const std::uint8_t* report, std::size_t length) override;
-    bool OnGetFeature(std::uint8_t* report, std::size_t length) override;
+    int OnGetFeature(std::uint8_t* report, std::size_t length) override;
 
     // Memory access for tests and the demo.
     MemoryImage Memory() const;
@@ -67,6 +68,11 @@ public:
     void FailReport(std::uint64_t number);
     // The report with this number fails and the meter is pulled off the bus it is plugged into.
     void UnplugAtReport(std::uint64_t number, std::weak_ptr<SimBus> bus);
+    // The reply report with this number delivers only its first bytes (report ID counted).
+    void CutReplyAt(std::uint64_t number, std::size_t bytes);
+    // The last reply of a block read carries only the bytes left (a shorter report) instead
+    // of a full report padded with zeros; off by default.
+    void SetShortLastPiece(bool on);
 
     // What the meter saw.
     std::uint64_t ReportCount() const;
@@ -105,6 +111,8 @@ private:
     std::uint64_t rejected_ = 0;
     std::uint64_t interrupted_ = 0;
     std::set<std::uint64_t> failAt_;
+    std::map<std::uint64_t, std::size_t> cutAt_;
+    bool shortLastPiece_ = false;
     std::uint64_t unplugAt_ = 0;
     std::weak_ptr<SimBus> unplugBus_;
     bool recording_ = false;

@@ -1,10 +1,16 @@
 #include "instrument/hidapi_platform.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -40,6 +46,65 @@ TEST(HidapiPlatform, InterfacesSortNaturallyOnceEach) {
     EXPECT_EQ(sorted, SortInterfacePaths(reversed));
     EXPECT_EQ(sorted.size(), odd.size());
     EXPECT_TRUE(SortInterfacePaths({}).empty());
+}
+
+std::set<std::string> Entries(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename());
+    return names;
+}
+
+// The device lock is taken on the node itself: whatever else sits at the path is refused at
+// once, without waiting on it and without making a file.
+TEST(HidapiPlatform, DeviceLockRefusesAnythingButACharacterDevice) {
+    std::string pattern = (fs::temp_directory_path() / "tavex-lock-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const fs::path dir = pattern;
+    std::ofstream(dir / "plain") << "x";
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    fs::create_symlink(dir / "plain", dir / "link");
+    fs::create_directory(dir / "folder");
+    const auto before = Entries(dir);
+
+    auto platform = MakeHidapiPlatform();
+    for (const char* name : {"plain", "fifo", "link", "folder", "missing"}) {
+        SCOPED_TRACE(name);
+        const std::string path = (dir / name).string();
+        auto opened =
+            std::async(std::launch::async, [&] { return platform->OpenDeviceLock(path); });
+        if (opened.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            // Stalled on the FIFO: a writer lets it go, so that the test can end.
+            ::close(::open(path.c_str(), O_WRONLY | O_NONBLOCK));
+            ADD_FAILURE() << "opening the lock waited";
+        }
+        EXPECT_EQ(opened.get(), nullptr);
+    }
+    EXPECT_EQ(Entries(dir), before);
+    fs::remove_all(dir);
+}
+
+// A character device of this test's own (a pseudo-terminal) stands in for the meter's node:
+// two openers contend for it as two programs would.
+TEST(HidapiPlatform, DeviceLockOfANodeIsExclusive) {
+    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (terminal < 0 || ::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0) {
+        GTEST_SKIP() << "no pseudo-terminals here";
+    }
+    const std::string node = ::ptsname(terminal);
+    auto platform = MakeHidapiPlatform();
+    auto first = platform->OpenDeviceLock(node);
+    auto second = platform->OpenDeviceLock(node);
+    ASSERT_TRUE(first);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(first->TryLock(), HidDeviceLock::Result::kHeld);
+    EXPECT_EQ(first->TryLock(), HidDeviceLock::Result::kHeld);
+    EXPECT_EQ(second->TryLock(), HidDeviceLock::Result::kInUse);
+    first->Unlock();
+    EXPECT_EQ(second->TryLock(), HidDeviceLock::Result::kHeld);
+    second.reset();  // closing lets go
+    EXPECT_EQ(first->TryLock(), HidDeviceLock::Result::kHeld);
+    first.reset();
+    ::close(terminal);
 }
 
 class SysfsDescriptor : public ::testing::Test {

@@ -382,6 +382,53 @@ TEST_F(ProtokolTest, HeaderReadBesideAFailingPollWaitsForItsResult) {
     EXPECT_EQ(form->connected.load(), 1);
 }
 
+// Another program holds the meter: a header read (which the window waits for) and polls give
+// up after the lock wait and say why; once the other program lets go, the next poll connects.
+TEST_F(ProtokolTest, AMeterHeldByAnotherProgramIsInUse) {
+    using namespace std::chrono;
+    bus->SetShared(true);
+    Connect();
+    EXPECT_FALSE(form->MeterInUse());
+    form->Usb().SetLockWait(milliseconds(40));
+    auto holder = bus->OpenDeviceLock(bus->PathOf(meter.get()));
+    ASSERT_EQ(holder->TryLock(), HidDeviceLock::Result::kHeld);
+    const auto reports = meter->ReportCount();
+
+    const auto start = steady_clock::now();
+    form->ReadMemoryHeader();
+    EXPECT_LT(steady_clock::now() - start, seconds(2));
+    EXPECT_EQ(form->headerStatus.load(), kHeaderInvalid);
+    EXPECT_TRUE(form->MeterInUse());
+    EXPECT_EQ(form->connected.load(), 0);
+    Poll();
+    EXPECT_TRUE(form->MeterInUse());
+    EXPECT_EQ(form->connected.load(), 0);
+    EXPECT_EQ(meter->ReportCount(), reports);
+
+    holder.reset();
+    Poll();
+    EXPECT_FALSE(form->MeterInUse());
+    EXPECT_EQ(form->connected.load(), 1);
+}
+
+// The meter may end the header's block read with a short report. A reply cut before the last
+// byte asked for is no header at all: here its missing count bytes, read as zeros, would even
+// pass the check byte as a valid header of no results.
+TEST_F(ProtokolTest, HeaderReplyMayBeShortButNotCut) {
+    const auto header = memory::EncodeHeader({300, 0xFF01});
+    for (int k = 0; k < 5; ++k) meter->SetByte(memory::kHeaderAddress + k, header[k]);
+    meter->SetShortLastPiece(true);
+    Connect();
+    EXPECT_EQ(form->headerStatus.load(), kHeaderValid);
+    EXPECT_EQ(form->recordCount.load(), 0xFF01u);
+
+    // Reports of a header read: request 24 and its reply, the block read and its one reply.
+    meter->CutReplyAt(meter->ReportCount() + 4, 4);
+    form->ReadMemoryHeader();
+    EXPECT_EQ(form->headerStatus.load(), kHeaderInvalid);
+    EXPECT_EQ(form->recordCount.load(), 0xFF01u);
+}
+
 // The form may be dropped while a command still runs: the thread keeps what it uses alive.
 TEST(ProtokolLifetime, DroppingTheFormDuringACommandIsSafe) {
     auto bus = std::make_shared<SimBus>();

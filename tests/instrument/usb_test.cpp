@@ -2,9 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <filesystem>
+#include <algorithm>
+#include <chrono>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -91,6 +90,8 @@ TEST_F(UsbTest, TransactWithLengthZeroOrNineOpensButSendsNothing) {
     EXPECT_EQ(meter->ReportCount(), 0u);
 }
 
+// The meter may end a block read with a full report padded with zeros or with a short one that
+// carries only the bytes left; both read the same.
 TEST_F(UsbTest, ReadBlockPiecesAndReceivedBytes) {
     bus->Plug(meter);
     USB usb(bus);
@@ -99,20 +100,64 @@ TEST_F(UsbTest, ReadBlockPiecesAndReceivedBytes) {
         std::uint16_t count;
         std::size_t replies;
     };
-    for (const Case c : {Case{8, 1}, Case{28, 2}, Case{29, 3}, Case{0, 0}}) {
-        SCOPED_TRACE(c.count);
-        meter->ClearRecorded();
-        usb.ReceivedBytes(true);
-        std::vector<std::uint8_t> destination(c.count + 4, 0x5A);
-        ASSERT_TRUE(usb.ReadBlock(300, c.count, destination.data()));
-        EXPECT_EQ(Commands(*meter).size(), 1u);
-        EXPECT_EQ(Replies(*meter), c.replies);
-        for (std::size_t k = 0; k < c.count; ++k) EXPECT_EQ(destination[k], image[300 + k]);
-        for (std::size_t k = c.count; k < destination.size(); ++k) EXPECT_EQ(destination[k], 0x5A);
-        EXPECT_EQ(usb.ReceivedBytes(false), c.count);
+    for (const bool shortLast : {false, true}) {
+        meter->SetShortLastPiece(shortLast);
+        for (const Case c : {Case{8, 1}, Case{28, 2}, Case{29, 3}, Case{0, 0}}) {
+            SCOPED_TRACE(testing::Message() << c.count << (shortLast ? " short last" : ""));
+            meter->ClearRecorded();
+            usb.ReceivedBytes(true);
+            std::vector<std::uint8_t> destination(c.count + 4, 0x5A);
+            ASSERT_TRUE(usb.ReadBlock(300, c.count, destination.data()));
+            EXPECT_EQ(Commands(*meter).size(), 1u);
+            EXPECT_EQ(Replies(*meter), c.replies);
+            for (std::size_t k = 0; k < c.count; ++k) EXPECT_EQ(destination[k], image[300 + k]);
+            for (std::size_t k = c.count; k < destination.size(); ++k) {
+                EXPECT_EQ(destination[k], 0x5A);
+            }
+            EXPECT_EQ(usb.ReceivedBytes(false), c.count);
+        }
     }
     EXPECT_EQ(usb.ReceivedBytes(true), 0u);
     EXPECT_EQ(usb.ReceivedBytes(false), 0u);
+}
+
+// A reply must carry every byte its caller uses; the zeros a short reply leaves in the buffer
+// are never taken for data.
+TEST_F(UsbTest, RepliesCutShortFailTheExchange) {
+    bus->Plug(meter);
+    USB usb(bus);
+    struct Case {
+        const char* what;
+        bool block;  // a block read of count bytes, else a read request of count bytes
+        std::uint16_t count;
+        std::uint64_t reply;  // the reply report cut, counted from 1 within the exchange
+        std::size_t bytes;    // what it still delivers, report ID counted
+        bool ok;
+    };
+    const Case cases[] = {
+        {"request reply reaching its last data byte", false, 3, 2, 9, true},
+        {"request reply one byte short", false, 3, 2, 8, false},
+        {"request reply of the report ID only", false, 1, 2, 1, false},
+        {"empty request reply", false, 8, 2, 0, false},
+        {"block: a middle piece one byte short", true, 29, 3, 14, false},
+        {"block: the last piece with its one byte", true, 29, 4, 2, true},
+        {"block: the last piece without it", true, 29, 4, 1, false},
+    };
+    const sim::MemoryImage image = PatternImage();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(usb.EnsureOpen());
+        meter->CutReplyAt(meter->ReportCount() + c.reply, c.bytes);
+        std::vector<std::uint8_t> data(std::max<std::size_t>(c.count, 8), 0x5A);
+        const bool ok =
+            c.block ? usb.ReadBlock(400, c.count, data.data())
+                    : usb.Transact(16, 400, static_cast<std::uint8_t>(c.count), data.data());
+        EXPECT_EQ(ok, c.ok);
+        EXPECT_EQ(usb.LastFailure(), c.ok ? ExchangeFailure::kNone : ExchangeFailure::kTransfer);
+        if (c.ok) {
+            for (std::size_t k = 0; k < c.count; ++k) EXPECT_EQ(data[k], image[400 + k]);
+        }
+    }
 }
 
 TEST_F(UsbTest, ReadBlockCommandReportCarriesAddressAndCount) {
@@ -229,6 +274,9 @@ public:
     std::unique_ptr<HidDevice> Open(const std::string&) override {
         throw std::runtime_error("open broke");
     }
+    std::unique_ptr<HidDeviceLock> OpenDeviceLock(const std::string&) override {
+        throw std::runtime_error("lock broke");
+    }
 };
 
 TEST(UsbPlatform, ThrowingOrMissingLibraryCountsAsFailure) {
@@ -247,19 +295,14 @@ TEST(UsbPlatform, ThrowingOrMissingLibraryCountsAsFailure) {
 }
 
 // Each exchange is one exclusive use of the device: threads sharing one USB object, and two
-// USB objects on the same device (as two programs would be), never interleave their reports.
+// USB objects on a shared device (as two programs would be), never interleave their reports.
 TEST_F(UsbTest, ExchangesNeverInterleave) {
     meter->SetRecording(false);
     meter->SetLatency(std::chrono::microseconds(50));
-    bus->SetSharedWithOtherProcesses(true);
+    bus->SetShared(true);
     bus->Plug(meter);
-    const std::filesystem::path lockDir =
-        std::filesystem::path(::testing::TempDir()) / ("tavex-locks-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(lockDir);
     USB first(bus);
     USB second(bus);
-    first.SetLockDirectory(lockDir.string());
-    second.SetLockDirectory(lockDir.string());
     const sim::MemoryImage image = PatternImage();
 
     auto work = [&](USB& usb, int seed) {
@@ -281,7 +324,45 @@ TEST_F(UsbTest, ExchangesNeverInterleave) {
     c.join();
     EXPECT_EQ(meter->InterruptedCount(), 0u);
     EXPECT_EQ(meter->RejectedCount(), 0u);
-    std::filesystem::remove_all(lockDir);
+}
+
+// On a shared device no report goes out without the device's lock: a lock that cannot be
+// opened fails the exchange at once; a program that holds the lock for good makes each exchange
+// fail after the wait, saying why. Once the lock is free the meter answers again.
+TEST_F(UsbTest, NoExchangeRunsWithoutTheDevicesLock) {
+    using namespace std::chrono;
+    bus->SetShared(true);
+    const std::string path = bus->Plug(meter);
+    USB usb(bus);
+    usb.SetLockWait(milliseconds(60));
+    std::uint8_t data[8] = {};
+    std::uint8_t block[28] = {};
+
+    bus->SetLockOpenFails(true);
+    EXPECT_FALSE(usb.Transact(16, 14, 1, data));
+    EXPECT_EQ(usb.LastFailure(), ExchangeFailure::kNoLock);
+    bus->SetLockOpenFails(false);
+
+    auto holder = bus->OpenDeviceLock(path);
+    ASSERT_TRUE(holder);
+    ASSERT_EQ(holder->TryLock(), HidDeviceLock::Result::kHeld);
+    for (const bool blockRead : {false, true}) {
+        SCOPED_TRACE(blockRead ? "block read" : "request");
+        const auto start = steady_clock::now();
+        EXPECT_FALSE(blockRead ? usb.ReadBlock(100, 28, block) : usb.Transact(16, 14, 1, data));
+        const auto took = steady_clock::now() - start;
+        EXPECT_GE(took, milliseconds(60));
+        EXPECT_LT(took, seconds(2));
+        EXPECT_EQ(usb.LastFailure(), ExchangeFailure::kMeterInUse);
+    }
+    EXPECT_EQ(meter->ReportCount(), 0u);
+
+    holder.reset();
+    EXPECT_TRUE(usb.ReadBlock(100, 28, block));
+    EXPECT_EQ(usb.LastFailure(), ExchangeFailure::kNone);
+    // Between exchanges the lock is free for the other program.
+    holder = bus->OpenDeviceLock(path);
+    EXPECT_EQ(holder->TryLock(), HidDeviceLock::Result::kHeld);
 }
 
 }  // namespace
