@@ -1,5 +1,6 @@
 #include "app/tavex_m.h"
 
+#include <unistd.h>
 #include <QCloseEvent>
 #include <QDir>
 #include <QEvent>
@@ -7,7 +8,6 @@
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QStandardPaths>
-#include <unistd.h>
 
 #include "app/menu1.h"
 #include "export/files.h"
@@ -32,7 +32,9 @@ constexpr SaveType kSaveTypes[3] = {{"HTM File", "*.htm", ".htm", kFormatHtm},
                                     {"CSV File ", "*.csv", ".csv", kFormatCsv},
                                     {"Microsoft Excel File", "*.xlsx", ".xlsx", kFormatXls}};
 
-QString LangPath() { return QDir::current().filePath(QStringLiteral("Lang")); }
+QString LangPath() {
+    return QDir::current().filePath(QStringLiteral("Lang"));
+}
 
 // "0" or "1", perhaps with a line end an editor added; anything much longer is not ours.
 constexpr std::uint64_t kMaxLanguageFileBytes = 64;
@@ -231,7 +233,8 @@ void TForm1::IdleStep() {
     if (connected && !ConnectedShown) {
         ConnectedShown = 1;
         DisconnectedShown = 0;
-        const std::uint8_t meterLanguage = form2_->instrumentLanguage.load(std::memory_order_acquire);
+        const std::uint8_t meterLanguage =
+            form2_->instrumentLanguage.load(std::memory_order_acquire);
         if (meterLanguage != Language) LoadLanguage(meterLanguage);
         skin_->ShowStripRow(kTargetDisplay, 1);
     } else if (!connected && !DisconnectedShown) {
@@ -239,6 +242,17 @@ void TForm1::IdleStep() {
         ConnectedShown = 0;
         skin_->ShowStripRow(kTargetDisplay, 3);
         skin_->HideMenu();
+    }
+    // Another program keeps the meter: said once while it lasts.
+    if (connected) {
+        inUseShown_ = false;
+    } else if (form2_->MeterInUse() && !inUseShown_) {
+        inUseShown_ = true;
+        if (services_.messageBox) {
+            services_.messageBox->Show(Language == 1 ? "The meter is in use by another program."
+                                                     : "Прибор занят другой программой.",
+                                       "Tavex", kMessageBoxError);
+        }
     }
     Arm(1000);
 }
@@ -273,6 +287,11 @@ void TForm1::StartExport() {
 void TForm1::ExportStep() {
     if (PanelState == kPanelIdle) {
         form2_->ReadMemoryHeader();
+        // The header could not be read at all: the next step shows that the meter is gone.
+        if (!form2_->connected.load(std::memory_order_acquire)) {
+            ResumeIdle();
+            return;
+        }
         if (form2_->headerStatus.load(std::memory_order_acquire) != kHeaderValid) {
             // As a clearing does: the done row, then back to idle.
             skin_->ShowStripRow(kTargetDisplay, 4);
@@ -313,9 +332,9 @@ void TForm1::ReportExportFailure() {
         export_->ExportError() == "the spreadsheet application could not be started") {
         return;
     }
-    const std::string text =
-        (Language == 1 ? "The results could not be written to " : "Не удалось записать результаты в ") +
-        ExportFileName + ":\n" + export_->ExportError();
+    const std::string text = (Language == 1 ? "The results could not be written to "
+                                            : "Не удалось записать результаты в ") +
+                             ExportFileName + ":\n" + export_->ExportError();
     services_.messageBox->Show(text, Language == 1 ? "Export" : "Экспорт", kMessageBoxError);
 }
 
@@ -335,6 +354,11 @@ void TForm1::RequestClearMemory() {
 void TForm1::ClearMemoryStep() {
     if (PanelState == kPanelConfirmClear) {
         form2_->ReadMemoryHeader();
+        if (!form2_->connected.load(std::memory_order_acquire)) {
+            PanelState = kPanelIdle;
+            ResumeIdle();
+            return;
+        }
         if (form2_->headerStatus.load(std::memory_order_acquire) == kHeaderValid) {
             TimerStep = Step::ClearMemory;
             form2_->ClearMemory();
@@ -378,7 +402,9 @@ void TForm1::Image1MouseMove(Qt::KeyboardModifiers, int x, int y) {
     setGeometry(bounds);
 }
 
-void TForm1::Image1MouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int, int) { Dragging = 0; }
+void TForm1::Image1MouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
+    Dragging = 0;
+}
 
 void TForm1::Image5MouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
     if (skin_) skin_->SetButtonState(kButtonMinimise, 0);

@@ -38,7 +38,12 @@ struct PanelServices {
 };
 
 // Panel states.
-enum : std::uint8_t { kPanelIdle = 0, kPanelExporting = 1, kPanelConfirmClear = 3, kPanelClearing = 4 };
+enum : std::uint8_t {
+    kPanelIdle = 0,
+    kPanelExporting = 1,
+    kPanelConfirmClear = 3,
+    kPanelClearing = 4
+};
 enum class Step { None, Idle, Export, ClearMemory };
 
 // The main window: the meter's front panel. A borderless window whose picture and shape come
@@ -139,6 +144,7 @@ private:
     std::unique_ptr<Formfileexel> export_;
     QStringList saveTypes_;
     bool skinErrorShown_ = false;
+    bool inUseShown_ = false;
 };
 
 // The program's window icon.

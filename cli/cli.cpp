@@ -212,8 +212,18 @@ bool WaitForConnection(TForm2& form, int waitSeconds) {
     }
 }
 
+// Why the meter stopped in the middle of a command.
+const char* StopReason(const TForm2& form) {
+    return form.MeterInUse() ? "the meter is in use by another program"
+                             : "the meter stopped answering";
+}
+
 int Connect(TForm2& form, int waitSeconds, std::ostream& err) {
     if (WaitForConnection(form, waitSeconds)) return kExitOk;
+    if (form.MeterInUse()) {
+        err << "tavex-cli: the meter is in use by another program\n";
+        return kExitFailed;
+    }
     if (form.Usb().everFound.load()) {
         err << "tavex-cli: the meter (USB ID 03eb:5603) was found but did not answer\n";
         return kExitFailed;
@@ -241,7 +251,7 @@ int Info(TForm2& form, std::ostream& out) {
 int SetClock(TForm2& form, std::ostream& out, std::ostream& err) {
     form.SetInstrumentClock();
     if (Lost(form) || !form.LastCommandSucceeded()) {
-        err << "tavex-cli: setting the clock failed: the meter stopped answering\n";
+        err << "tavex-cli: setting the clock failed: " << StopReason(form) << "\n";
         return kExitFailed;
     }
     const LocalDateTime t = form.LastClockSent();
@@ -253,7 +263,7 @@ int SetClock(TForm2& form, std::ostream& out, std::ostream& err) {
 bool DumpTo(TForm2& form, const std::string& path, std::ostream& err) {
     sim::MemoryImage image{};
     if (!form.ReadMemoryImage(image.data())) {
-        err << "tavex-cli: reading the meter's memory failed: the meter stopped answering\n";
+        err << "tavex-cli: reading the meter's memory failed: " << StopReason(form) << "\n";
         return false;
     }
     std::string error;
@@ -274,7 +284,7 @@ int Clear(TForm2& form, const std::string& backup, int waitSeconds, std::ostream
           std::ostream& err) {
     form.ReadMemoryHeader();
     if (Lost(form)) {
-        err << "tavex-cli: reading the memory header failed: the meter stopped answering\n";
+        err << "tavex-cli: the memory header could not be read: " << StopReason(form) << "\n";
         return kExitFailed;
     }
     if (form.headerStatus.load() != kHeaderValid) {
@@ -293,7 +303,8 @@ int Clear(TForm2& form, const std::string& backup, int waitSeconds, std::ostream
     // The erase may have reached the meter although its answer was lost: what is told is what
     // the meter holds afterwards, once it answers again.
     if ((Lost(form) || !form.LastCommandSucceeded()) && !WaitForConnection(form, waitSeconds)) {
-        err << "tavex-cli: the meter stopped answering while its memory was being cleared; "
+        err << "tavex-cli: " << StopReason(form)
+            << " while its memory was being cleared; "
                "`tavex-cli info` will tell whether it was cleared\n";
         return kExitFailed;
     }
@@ -384,7 +395,7 @@ int Export(TForm2& form, const ExportRequest& request, std::ostream& out, std::o
            const Environment& environment) {
     form.ReadMemoryHeader();
     if (Lost(form)) {
-        err << "tavex-cli: reading the memory header failed: the meter stopped answering\n";
+        err << "tavex-cli: the memory header could not be read: " << StopReason(form) << "\n";
         return kExitFailed;
     }
     if (form.headerStatus.load() != kHeaderValid) {
@@ -431,7 +442,11 @@ int Export(TForm2& form, const ExportRequest& request, std::ostream& out, std::o
     const bool finished = !exporter.ExportFailed();
     bar.End(finished);
     if (!finished) {
-        err << "tavex-cli: " << exporter.ExportError() << "\n";
+        err << "tavex-cli: "
+            << (form.MeterInUse() ? "the meter is in use by another program; the export was not "
+                                    "finished"
+                                  : exporter.ExportError())
+            << "\n";
         return kExitFailed;
     }
     out << "exported: " << exporter.RowsWritten() << " results to " << request.file << "\n";

@@ -341,7 +341,11 @@ void TForm2::ReadHeaderCommand() {
         return;
     }
     std::uint8_t status = kHeaderInvalid;
-    if (usb_->ReadBlock(memory::kHeaderAddress, memory::kHeaderReadSize, header)) {
+    // A header that could not be read is a lost link, not a header that is not valid: callers
+    // must not take it for the meter's answer.
+    if (!usb_->ReadBlock(memory::kHeaderAddress, memory::kHeaderReadSize, header)) {
+        OnTransferFailed();
+    } else {
         const auto decoded = memory::DecodeHeader(header);
         // A pointer beyond the ring would send the record reads outside it: such a header is
         // not valid.

@@ -389,6 +389,31 @@ TEST_F(PanelTest, ExportsThatCannotStartSayWhy) {
     EXPECT_FALSE(Shows(4, 1));
 }
 
+// Another program keeps the meter: the no-meter screen, and one message while it lasts.
+TEST_F(PanelTest, AMeterHeldByAnotherProgramIsToldOnce) {
+    bus->SetShared(true);
+    Start();
+    EXPECT_TRUE(Shows(1, 1));
+    form2->Usb().SetLockWait(std::chrono::milliseconds(20));
+    const auto holder = bus->OpenDeviceLock(bus->PathOf(meter.get()));
+    ASSERT_EQ(holder->TryLock(), HidDeviceLock::Result::kHeld);
+    for (int i = 0; i < 3; ++i) {
+        Poll();
+        form1->Timer1Timer();
+    }
+    EXPECT_TRUE(Shows(3, 1));
+    EXPECT_EQ(messages->shown, std::vector<std::string>{"The meter is in use by another program."});
+    holder->Unlock();
+    Poll();
+    form1->Timer1Timer();
+    EXPECT_TRUE(Shows(1, 1));
+    ASSERT_EQ(holder->TryLock(), HidDeviceLock::Result::kHeld);
+    Poll();
+    Poll();
+    form1->Timer1Timer();
+    EXPECT_EQ(messages->shown.size(), 2u);
+}
+
 TEST_F(PanelTest, ABrokenSkinIsReportedOnce) {
     QFile::remove("mddwen.dat");
     QFile broken("mddwen.dat");

@@ -435,6 +435,21 @@ TEST_F(CliTest, OddTargetsAreRefusedAndLongNamesWritten) {
     }
 }
 
+// Another program that holds the meter and never lets go: the tool gives up after its wait and
+// says why; nothing reaches the meter.
+TEST_F(CliTest, AMeterHeldByAnotherProgram) {
+    bus->SetShared(true);
+    bus->Plug(meter);
+    const auto holder = bus->OpenDeviceLock(bus->PathOf(meter.get()));
+    ASSERT_EQ(holder->TryLock(), HidDeviceLock::Result::kHeld);
+    const Result r = Run({"--wait", "0", "info"});
+    EXPECT_EQ(r.code, kExitFailed);
+    EXPECT_EQ(r.err, "tavex-cli: the meter is in use by another program\n");
+    EXPECT_EQ(meter->ReportCount(), 0u);
+    holder->Unlock();
+    EXPECT_EQ(Run({"--wait", "0", "info"}).code, kExitOk);
+}
+
 // A failure, and an unplug, at every report of an export in each format, a dump and a clear:
 // each run ends, says so when it failed, leaves the earlier file byte for byte and nothing beside
 // it; a clear writes its backup before it erases, and what it reports is what the meter holds.
@@ -475,6 +490,8 @@ TEST_F(CliTest, FaultAtEveryReport) {
                 const Result r = Run(args);
                 const std::string now = ReadFile(file);
                 ASSERT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+                // The meter's header is sound: a lost link must not be told as a bad header.
+                ASSERT_EQ(r.err.find("not valid"), std::string::npos) << r.err;
                 if (job[0] != "clear") {
                     if (r.code == kExitOk) {
                         ASSERT_EQ(now, whole);
