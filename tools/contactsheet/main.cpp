@@ -3,12 +3,14 @@
 //
 //   tavex-contactsheet SKINDIR OUT.png
 #include <QApplication>
+#include <QBuffer>
 #include <QPainter>
 #include <QPainterPath>
 #include <cstdio>
 
 #include "app/menu1.h"
 #include "app/tavex_m.h"
+#include "fileio/safe_file.h"
 #include "skin/winpicture.h"
 
 namespace {
@@ -77,8 +79,17 @@ int main(int argc, char** argv) {
         }
     }
     painter.end();
-    if (!sheet.save(QString::fromLocal8Bit(argv[2]), "PNG")) {
-        std::fprintf(stderr, "tavex-contactsheet: cannot write %s\n", argv[2]);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    std::string error;
+    if (!sheet.save(&buffer, "PNG")) {
+        std::fprintf(stderr, "tavex-contactsheet: cannot draw the sheet\n");
+        return 1;
+    }
+    if (!tavex::ReplaceFile(argv[2], png.constData(), static_cast<std::size_t>(png.size()),
+                            error)) {
+        std::fprintf(stderr, "tavex-contactsheet: %s\n", error.c_str());
         return 1;
     }
     return 0;

@@ -3,6 +3,7 @@
 // The output is byte-for-byte the same on every run: no time stamps, no randomness, and the
 // face is loaded from a fixed file rather than whatever fontconfig would pick.
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QFontDatabase>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "art.h"
+#include "fileio/safe_file.h"
 
 namespace skingen {
 namespace {
@@ -36,24 +38,32 @@ bool LoadFaces() {
     return true;
 }
 
-bool WriteImage(const QDir& dir, const char* name, const QImage& image) {
-    // RGB32 is written as a 24-bit bitmap without alpha.
-    const QString path = dir.filePath(QString::fromUtf8(name));
-    if (image.isNull() || !image.save(path, "BMP")) {
-        std::fprintf(stderr, "tavex-skingen: cannot write %s\n", qPrintable(path));
+bool WriteBytes(const QDir& dir, const char* name, const QByteArray& bytes) {
+    const std::string path = QFile::encodeName(dir.filePath(QString::fromUtf8(name))).toStdString();
+    std::string error;
+    if (!tavex::ReplaceFile(path, bytes.constData(), static_cast<std::size_t>(bytes.size()),
+                            error)) {
+        std::fprintf(stderr, "tavex-skingen: %s\n", error.c_str());
         return false;
     }
     return true;
 }
 
-// Files whose presence the program checks but whose content it never reads.
-bool WriteEmpty(const QDir& dir, const char* name) {
-    QFile file(dir.filePath(QString::fromUtf8(name)));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        std::fprintf(stderr, "tavex-skingen: cannot write %s\n", qPrintable(file.fileName()));
+bool WriteImage(const QDir& dir, const char* name, const QImage& image) {
+    // RGB32 is written as a 24-bit bitmap without alpha.
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    if (image.isNull() || !image.save(&buffer, "BMP")) {
+        std::fprintf(stderr, "tavex-skingen: cannot draw %s\n", name);
         return false;
     }
-    return true;
+    return WriteBytes(dir, name, bytes);
+}
+
+// Files whose presence the program checks but whose content it never reads.
+bool WriteEmpty(const QDir& dir, const char* name) {
+    return WriteBytes(dir, name, QByteArray());
 }
 
 }  // namespace
