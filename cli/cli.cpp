@@ -18,6 +18,7 @@
 #include "export/files.h"
 #include "export/formfileexel.h"
 #include "export/message_box.h"
+#include "fileio/safe_file.h"
 #include "instrument/hidapi_platform.h"
 #include "instrument/protokol.h"
 #include "instrument/sim/memory_image.h"
@@ -261,6 +262,11 @@ int SetClock(TForm2& form, std::ostream& out, std::ostream& err) {
 }
 
 bool DumpTo(TForm2& form, const std::string& path, std::ostream& err) {
+    std::string refused;
+    if (!FileReplacement::CheckTarget(path, {}, refused)) {
+        err << "tavex-cli: " << refused << "\n";
+        return false;
+    }
     sim::MemoryImage image{};
     if (!form.ReadMemoryImage(image.data())) {
         err << "tavex-cli: reading the meter's memory failed: " << StopReason(form) << "\n";

@@ -425,6 +425,18 @@ TEST_F(CliTest, OddTargetsAreRefusedAndLongNamesWritten) {
     EXPECT_EQ(fs::status(fifo).type(), fs::file_type::fifo);
     EXPECT_TRUE(fs::is_character_file(dir / "null"));
 
+    // A read-only earlier file is refused by every writer alike, before the meter's memory is read.
+    for (const std::string extension : {".htm", ".csv", ".xlsx", ".img"}) {
+        const fs::path target = dir / ("locked" + extension);
+        std::ofstream(target) << "earlier";
+        fs::permissions(target, fs::perms::owner_read);
+        r = extension == ".img" ? Run({"--wait", "0", "dump", target.string()})
+                                : Run({"--wait", "0", "export", target.string()});
+        EXPECT_EQ(r.code, kExitFailed) << extension;
+        EXPECT_NE(r.err.find("is read-only; it is not replaced"), std::string::npos) << r.err;
+        EXPECT_EQ(ReadFile(target), "earlier");
+    }
+
     const std::string stem(246, 'r');
     for (const std::string extension : {".htm", ".csv", ".xlsx", ".img"}) {
         const fs::path target = dir / (stem + extension);
