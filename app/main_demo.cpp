@@ -7,6 +7,8 @@
 
 int main(int argc, char** argv) {
     auto bus = std::make_shared<tavex::sim::SimBus>();
+    // The Simulator window can play another program that holds the meter.
+    bus->SetShared(true);
     auto meter = std::make_shared<tavex::sim::SimMeter>(tavex::sim::DemoMemoryImage());
     bus->Plug(meter);
     std::unique_ptr<tavex::SimulatorWindow> simulator;

@@ -7,14 +7,15 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QThread>
 
 #include "instrument/memory_map.h"
 #include "instrument/sim/memory_image.h"
 
 namespace tavex {
 
-SimulatorWindow::SimulatorWindow(std::shared_ptr<sim::SimBus> bus, std::shared_ptr<sim::SimMeter> meter,
-                                 QWidget* parent)
+SimulatorWindow::SimulatorWindow(std::shared_ptr<sim::SimBus> bus,
+                                 std::shared_ptr<sim::SimMeter> meter, QWidget* parent)
     : QWidget(parent, Qt::Window), bus_(std::move(bus)), meter_(std::move(meter)) {
     setObjectName(QStringLiteral("Simulator"));
     setWindowTitle(QStringLiteral("Simulator"));
@@ -25,6 +26,11 @@ SimulatorWindow::SimulatorWindow(std::shared_ptr<sim::SimBus> bus, std::shared_p
     plugged_->setChecked(bus_->IsPlugged(meter_.get()));
     connect(plugged_, &QCheckBox::toggled, this, [this](bool on) { SetPlugged(on); });
     layout->addRow(plugged_);
+
+    held_ = new QCheckBox(QStringLiteral("Held by another program"), this);
+    held_->setObjectName(QStringLiteral("Held"));
+    connect(held_, &QCheckBox::toggled, this, [this](bool on) { SetHeld(on); });
+    layout->addRow(held_);
 
     language_ = new QComboBox(this);
     language_->setObjectName(QStringLiteral("Language"));
@@ -97,7 +103,19 @@ void SimulatorWindow::SetPlugged(bool plugged) {
     } else {
         bus_->Unplug(meter_.get());
     }
+    // Each plug is a new device node with a lock of its own.
+    SetHeld(held_->isChecked());
     ShowStatus();
+}
+
+void SimulatorWindow::SetHeld(bool held) {
+    holder_.reset();
+    if (!held || !bus_->IsPlugged(meter_.get())) return;
+    holder_ = bus_->OpenDeviceLock(bus_->PathOf(meter_.get()));
+    // Taken between two exchanges of the panel: the panel's own lock is never held for long.
+    for (int i = 0; i < 200 && holder_ && holder_->TryLock() != HidDeviceLock::Result::kHeld; ++i) {
+        QThread::msleep(5);
+    }
 }
 
 void SimulatorWindow::ShowStatus() {

@@ -13,7 +13,8 @@ class QLabel;
 namespace tavex {
 
 // The demo's simulator: plug and unplug the simulated meter, switch its language and unit,
-// refill or load its stored results, and set a latency per report.
+// refill or load its stored results, set a latency per report, and hold the meter as another
+// program would (on a shared bus).
 class SimulatorWindow : public QWidget {
 public:
     SimulatorWindow(std::shared_ptr<sim::SimBus> bus, std::shared_ptr<sim::SimMeter> meter,
@@ -21,11 +22,14 @@ public:
 
 private:
     void SetPlugged(bool plugged);
+    void SetHeld(bool held);
     void ShowStatus();
 
     std::shared_ptr<sim::SimBus> bus_;
     std::shared_ptr<sim::SimMeter> meter_;
     QCheckBox* plugged_;
+    QCheckBox* held_;
+    std::unique_ptr<HidDeviceLock> holder_;
     QComboBox* language_;
     QComboBox* unit_;
     QLabel* status_;
