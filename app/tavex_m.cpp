@@ -48,7 +48,7 @@ void WriteLanguageFile(RawFile& file, const std::string& path, std::uint8_t digi
     ReplaceOptions options;
     options.followLinks = false;
     if (!replacement.Begin(path, options)) return;
-    if (!file.OpenDescriptor(::dup(replacement.Descriptor()))) return;
+    if (!file.OpenDescriptor(replacement.Duplicate())) return;
     const bool written = file.WriteBytes(&digit, 1);
     if (file.CloseFile() && written) replacement.Commit();
 }

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "fileio/safe_file.h"
+
 namespace tavex {
 
 // A plain file for raw bytes, shared by the language file and the page and CSV exports (never
@@ -21,7 +23,7 @@ public:
     bool OpenFile(const std::string& name);
     // Takes over an open descriptor (the new file of a replacement, say) as the open file; false,
     // and the descriptor closed, when a file is open already.
-    bool OpenDescriptor(int fd);
+    bool OpenDescriptor(NativeFile fd);
     // Flushes the file to disk and closes it. False when the data may not have reached the
     // disk.
     bool CloseFile();
@@ -34,9 +36,7 @@ public:
     bool IsOpen() const { return open_ != 0; }
 
 private:
-    bool OpenWith(const std::string& name, int flags);
-
-    int handle_ = -1;
+    NativeFile handle_ = kNoFile;
     std::uint8_t open_ = 0;
 };
 

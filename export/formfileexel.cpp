@@ -292,7 +292,7 @@ bool Formfileexel::OpenPartialFile() {
         error_ = replacement_.Error();
         return false;
     }
-    if (!file_.OpenDescriptor(::dup(replacement_.Descriptor()))) {
+    if (!file_.OpenDescriptor(replacement_.Duplicate())) {
         error_ = SystemError("could not write", fileName_);
         replacement_.Abandon();
         return false;

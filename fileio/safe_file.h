@@ -7,6 +7,10 @@
 
 namespace tavex {
 
+// An open file of the platform: a descriptor, or a Windows handle; -1 for none.
+using NativeFile = std::intptr_t;
+inline constexpr NativeFile kNoFile = -1;
+
 // ---- reading a file by name ----
 
 struct ReadLimits {
@@ -31,17 +35,19 @@ bool IsReadableRegularFile(const std::string& path, std::uint64_t maxSize, std::
 // ---- replacing a file ----
 //
 // Every file the program writes replaces its target by one rule:
-// - the target must be a regular file or not exist; anything else is refused;
+// - the target must be a regular file or not exist; anything else (a folder, a FIFO, a device)
+//   is refused;
 // - a symbolic link is followed only when it belongs to the user running the program or to root
 //   (and only when the writer allows links at all); a link of another user, or one that leads
-//   nowhere, is refused;
-// - an earlier file without any write permission bit is read-only and is not replaced, whoever
-//   runs the program;
+//   nowhere, is refused; on Windows a link (reparse point) is never followed, always refused;
+// - an earlier file without any write permission bit (on Windows: with the read-only attribute)
+//   is read-only and is not replaced, whoever runs the program;
 // - the new content goes into a new file beside the target (beside the file a followed link leads
 //   to), created exclusively with mode 0600 under a name that always fits the folder's limit; it
 //   is written, flushed to disk, given the earlier file's permission bits without
 //   setuid/setgid/sticky (or the umask's default for a new file), renamed over the target, and
-//   the folder is flushed;
+//   the folder is flushed (on Windows: moved over it with write-through; it takes the folder's
+//   permissions);
 // - on any failure the new file is removed and the earlier file is left as it was.
 
 struct ReplaceOptions {
@@ -59,8 +65,11 @@ public:
     // Checks the target and creates the new file beside it. False (with Error()) when the target
     // may not be replaced or the new file cannot be made.
     bool Begin(const std::string& target, const ReplaceOptions& options = {});
-    // The new file, open for reading and writing; -1 before Begin or after the end.
-    int Descriptor() const { return fd_; }
+    // The new file, open for reading and writing; kNoFile before Begin or after the end.
+    NativeFile Descriptor() const { return fd_; }
+    // A second descriptor (handle) of the new file for a writer of its own, which closes it;
+    // kNoFile on failure.
+    NativeFile Duplicate() const;
     bool Write(const void* data, std::size_t size);
     // Puts the new file in place of the target. On failure the new file is gone and the target
     // untouched.
@@ -83,12 +92,17 @@ private:
 
     std::string target_;
     std::string error_;
-    int dirFd_ = -1;
-    int fd_ = -1;
-    std::string baseName_;     // the file replaced, within dirFd_
-    std::string partialName_;  // the new file, within dirFd_
-    unsigned mode_ = 0;
+    NativeFile fd_ = kNoFile;
+    std::string partialName_;  // the new file, within the target's folder
     ReplaceOptions options_;
+#ifdef _WIN32
+    std::wstring folder_;  // the target's folder, with its separator
+    std::wstring baseName_;
+#else
+    int dirFd_ = -1;
+    std::string baseName_;  // the file replaced, within dirFd_
+    unsigned mode_ = 0;
+#endif
 };
 
 // Replaces target with the given bytes through FileReplacement.

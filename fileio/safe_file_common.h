@@ -1,0 +1,25 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+// What the file layer's platform parts share.
+namespace tavex::fileio_detail {
+
+inline std::string Quoted(const std::string& path) {
+    return "\"" + path + "\"";
+}
+
+// Cuts a UTF-8 name to at most limit bytes without splitting a character.
+inline std::string Shortened(const std::string& name, std::size_t limit) {
+    if (name.size() <= limit) return name;
+    std::size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(name[end]) & 0xC0) == 0x80) --end;
+    return name.substr(0, end);
+}
+
+// Numbers the new files of this process, so that their names differ.
+inline std::atomic<std::uint64_t> g_partialCounter{0};
+
+}  // namespace tavex::fileio_detail
