@@ -105,6 +105,14 @@ private:
 #endif
 };
 
+// ---- a private scratch folder ----
+
+// Makes a new folder that only this user can enter, under the system's temporary folder (TMPDIR,
+// /tmp; on Windows the user's temporary folder), named from prefix; its UTF-8 path in path.
+bool MakePrivateFolder(const std::string& prefix, std::string& path, std::string& error);
+// Removes a folder and everything in it, as far as it can.
+void RemoveTree(const std::string& path);
+
 // Replaces target with the given bytes through FileReplacement.
 bool ReplaceFile(const std::string& target, const void* data, std::size_t size, std::string& error,
                  const ReplaceOptions& options = {});

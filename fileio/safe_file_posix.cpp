@@ -8,7 +8,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 
@@ -285,6 +287,28 @@ bool IsReadableRegularFile(const std::string& path, std::uint64_t maxSize, std::
     if (!OpenRegular(path, maxSize, std::nullopt, true, fd, info, error, nullptr)) return false;
     ::close(fd);
     return true;
+}
+
+// ---- a private scratch folder ----
+
+bool MakePrivateFolder(const std::string& prefix, std::string& path, std::string& error) {
+    // A TMPDIR that is gone or cannot be used is passed over for /tmp.
+    const char* tmp = std::getenv("TMPDIR");
+    for (const std::string& base : {std::string(tmp && *tmp ? tmp : ""), std::string("/tmp")}) {
+        if (base.empty()) continue;
+        std::string pattern = base + "/" + prefix + "-XXXXXX";
+        if (::mkdtemp(pattern.data()) != nullptr) {
+            path = pattern;
+            return true;
+        }
+        error = "a temporary folder cannot be made in " + Quoted(base) + ": " + OsError(errno);
+    }
+    return false;
+}
+
+void RemoveTree(const std::string& path) {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
 }
 
 // ---- replacing ----

@@ -1,9 +1,7 @@
 #include "export/automation/workbook_file.h"
 
-#include <stdlib.h>
 #include <xlsxwriter.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,10 +35,6 @@ struct Refused {
 
 void Check(lxw_error error, const std::string& what) {
     if (error != LXW_NO_ERROR) Fail(what + ": " + lxw_strerror(error));
-}
-
-std::string SystemError(int error) {
-    return std::strerror(error);
 }
 
 enum class NumberFormat : std::uint8_t { General, Time, Date };
@@ -368,24 +362,16 @@ struct WorkbookDeleter {
 class PrivateFolder {
 public:
     PrivateFolder() {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = (tmp && *tmp ? std::string(tmp) : std::string("/tmp")) +
-                              "/tavex-workbook-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            Fail("a temporary folder cannot be made: " + SystemError(errno));
-        }
-        path_ = pattern;
+        std::string error;
+        if (!MakePrivateFolder("tavex-workbook", path_, error)) Fail(error);
     }
     PrivateFolder(const PrivateFolder&) = delete;
     PrivateFolder& operator=(const PrivateFolder&) = delete;
-    ~PrivateFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
+    ~PrivateFolder() { RemoveTree(path_); }
+    const std::string& path() const { return path_; }
 
 private:
-    fs::path path_;
+    std::string path_;
 };
 
 // A workbook of the export is some tens of kilobytes; far more than that is not one of ours.
@@ -399,10 +385,12 @@ void Write(const Workbook& book, const std::string& path) {
     if (!FileReplacement::CheckTarget(path, {}, refused)) throw Refused{refused};
 
     PrivateFolder folder;
-    const fs::path built = folder.path() / "workbook.xlsx";
+    // The library opens files by their names in the system's code page, which the programs set
+    // to UTF-8.
+    const std::string built = folder.path() + "/workbook.xlsx";
     lxw_workbook_options options{};
     options.constant_memory = LXW_FALSE;
-    std::string tmpdir = folder.path().string();
+    std::string tmpdir = folder.path();
     options.tmpdir = tmpdir.data();
     options.use_zip64 = LXW_FALSE;
     std::unique_ptr<lxw_workbook, WorkbookDeleter> workbook(
@@ -420,7 +408,7 @@ void Write(const Workbook& book, const std::string& path) {
     std::string error;
     ReadLimits limits;
     limits.maxSize = kMaxWorkbookBytes;
-    if (!ReadRegularFile(built.string(), limits, bytes, error)) Fail(error);
+    if (!ReadRegularFile(built, limits, bytes, error)) Fail(error);
     if (!ReplaceFile(path, bytes.data(), bytes.size(), error)) throw Refused{error};
 }
 
