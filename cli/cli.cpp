@@ -1,6 +1,14 @@
 #include "cli/cli.h"
 
+#ifdef _WIN32
+#include <io.h>
+
+#include "cli/windows_shell.h"
+#else
 #include <unistd.h>
+
+#include "cli/xdg_shell.h"
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -12,14 +20,17 @@
 #include <thread>
 #include <utility>
 
-#include "cli/xdg_shell.h"
 #include "export/automation/workbook_engine.h"
 #include "export/excel.h"
 #include "export/files.h"
 #include "export/formfileexel.h"
 #include "export/message_box.h"
 #include "fileio/safe_file.h"
+#ifdef _WIN32
+#include "instrument/windows_hid_platform.h"
+#else
 #include "instrument/hidapi_platform.h"
+#endif
 #include "instrument/protokol.h"
 #include "instrument/sim/memory_image.h"
 #include "instrument/sim/sim_bus.h"
@@ -466,17 +477,31 @@ int Export(TForm2& form, const ExportRequest& request, std::ostream& out, std::o
 
 }  // namespace
 
-std::shared_ptr<Shell> MakeXdgShell() {
+#ifdef _WIN32
+std::shared_ptr<Shell> MakeDesktopShell() {
+    return std::make_shared<WindowsShell>();
+}
+
+bool StandardErrorIsTerminal() {
+    return ::_isatty(2) != 0;
+}
+#else
+std::shared_ptr<Shell> MakeDesktopShell() {
     return std::make_shared<XdgShell>();
 }
 
 bool StandardErrorIsTerminal() {
     return ::isatty(2) == 1;
 }
+#endif
 
 Environment DefaultEnvironment() {
     Environment environment;
+#ifdef _WIN32
+    environment.realPlatform = [] { return MakeWindowsHidPlatform(); };
+#else
     environment.realPlatform = [] { return MakeHidapiPlatform(); };
+#endif
     return environment;
 }
 

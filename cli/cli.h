@@ -18,8 +18,9 @@ inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitNoDevice = 3;
 
-// The real surroundings: xdg-open (cli/xdg_shell.h), and isatty on file descriptor 2.
-std::shared_ptr<Shell> MakeXdgShell();
+// The real surroundings: the desktop's way of opening a file (xdg-open, cli/xdg_shell.h; on
+// Windows the shell's "open", cli/windows_shell.h), and whether standard error is a terminal.
+std::shared_ptr<Shell> MakeDesktopShell();
 bool StandardErrorIsTerminal();
 
 // What the tool takes from its surroundings, so that tests can supply their own.
@@ -28,7 +29,7 @@ struct Environment {
     std::function<std::shared_ptr<HidPlatform>()> realPlatform;
     LocalClock clock = SystemLocalTime;
     // The shell that `export --open` opens the exported file with.
-    std::function<std::shared_ptr<Shell>()> openingShell = MakeXdgShell;
+    std::function<std::shared_ptr<Shell>()> openingShell = MakeDesktopShell;
     // Whether the error stream is a terminal: the export draws its progress bar only there.
     std::function<bool()> errorIsTerminal = StandardErrorIsTerminal;
 };
