@@ -445,6 +445,22 @@ TEST_F(WorkbookEngine, SaveAsReplacesTheTargetWholeOrNotAtAll) {
     EXPECT_THROW(workbook->Call("SaveAs", {T("")}), AutomationError);
     EXPECT_THROW(workbook->Call("SaveAs", {T(target.string()), I(51)}), AutomationError);
 
+    // A TMPDIR that is gone or too long to use does not keep the workbook from being saved.
+    const char* tmpdir = std::getenv("TMPDIR");
+    const std::string savedTmpdir = tmpdir ? tmpdir : "";
+    const fs::path other = dir / "other.xlsx";
+    for (const std::string& unusable : {(dir / "gone").string(), "/" + std::string(5000, 'x')}) {
+        ::setenv("TMPDIR", unusable.c_str(), 1);
+        EXPECT_NO_THROW(workbook->Call("SaveAs", {T(other.string())})) << unusable.size();
+        EXPECT_EQ(ReadFile(other).substr(0, 2), "PK");
+        fs::remove(other);
+    }
+    if (tmpdir) {
+        ::setenv("TMPDIR", savedTmpdir.c_str(), 1);
+    } else {
+        ::unsetenv("TMPDIR");
+    }
+
     // A failure while writing (more cell styles than a workbook may hold) keeps the old file.
     const ObjectRef cells = Obj(sheet, "Cells");
     for (std::int32_t i = 0; i <= static_cast<std::int32_t>(model::kMaxCellStyles); ++i) {
