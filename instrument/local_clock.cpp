@@ -7,7 +7,11 @@ namespace tavex {
 LocalDateTime SystemLocalTime() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &now);
+#else
     localtime_r(&now, &local);
+#endif
     LocalDateTime t;
     t.year = local.tm_year + 1900;
     t.month = local.tm_mon + 1;

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <thread>
 #include <utility>
 
 #include "instrument/memory_map.h"
+#include "instrument/platform_thread.h"
 
 namespace tavex {
 
@@ -26,20 +26,20 @@ void AcquireFlag(std::atomic<std::uint8_t>& flag) {
     for (;;) {
         std::uint8_t expected = 0;
         if (flag.compare_exchange_strong(expected, 1, std::memory_order_acq_rel, kAcquire)) return;
-        flag.wait(expected, kAcquire);
+        WaitForFlagChange(flag, expected);
     }
 }
 
 void ReleaseFlag(std::atomic<std::uint8_t>& flag) {
     flag.store(0, kRelease);
-    flag.notify_all();
+    WakeFlagWaiters(flag);
 }
 
 void WaitClear(std::atomic<std::uint8_t>& flag) {
     for (;;) {
         const std::uint8_t value = flag.load(kAcquire);
         if (value == 0) return;
-        flag.wait(value, kAcquire);
+        WaitForFlagChange(flag, value);
     }
 }
 
@@ -183,14 +183,18 @@ void TForm2::StartCommand(std::uint8_t command) {
     // Until the command ends, its result reads as failed: never an earlier command's success.
     if (ReportsResult(command)) commandOk_.store(0, kRelease);
     threads_->Started();
+    bool started = false;
     try {
-        std::thread([self = shared_from_this(), threads = threads_, command]() mutable {
-            self->ExchangeThreadProc(command);
-            // Counted as ended only once this thread no longer holds the form.
-            self.reset();
-            threads->Ended();
-        }).detach();
+        started =
+            StartDetachedThread([self = shared_from_this(), threads = threads_, command]() mutable {
+                self->ExchangeThreadProc(command);
+                // Counted as ended only once this thread no longer holds the form.
+                self.reset();
+                threads->Ended();
+            });
     } catch (...) {
+    }
+    if (!started) {
         // No thread: the command fails as a lost link would, and its flag is given back.
         OnTransferFailed();
         ReleaseFlag(FlagOf(command));
