@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <array>
@@ -11,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <thread>
@@ -21,6 +21,12 @@
 #include "instrument/sim/sim_bus.h"
 #include "instrument/sim/sim_meter.h"
 #include "instrument/usb.h"
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include "fileio/win_text.h"
+#endif
 
 namespace tavex::sim {
 namespace {
@@ -451,18 +457,32 @@ TEST(SimMeterThreadTest, ConcurrentExchangesStayWhole) {
     EXPECT_EQ(bus->OpenHandles(), 0u);
 }
 
+// How the system says that a file, or a folder on the way to it, is not there.
+#ifdef _WIN32
+const std::string kNoFile = WindowsErrorText(ERROR_FILE_NOT_FOUND);
+const std::string kNoFolder = WindowsErrorText(ERROR_PATH_NOT_FOUND);
+#else
+const std::string kNoFile = "No such file";
+const std::string kNoFolder = "No such file";
+#endif
+
 class MemoryImageTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "tavex-image-XXXXXX").string();
-        ASSERT_TRUE(::mkdtemp(pattern.data()));
-        dir = pattern;
+        // A folder of its own, made here (create_directory fails on one that exists).
+        std::random_device random;
+        for (int attempt = 0; attempt < 100 && dir.empty(); ++attempt) {
+            const fs::path candidate =
+                fs::temp_directory_path() / ("tavex-image-" + std::to_string(random()));
+            if (fs::create_directory(candidate)) dir = candidate;
+        }
+        ASSERT_FALSE(dir.empty());
     }
     void TearDown() override { fs::remove_all(dir); }
     std::vector<std::string> Entries() const {
         std::vector<std::string> names;
         for (const auto& entry : fs::directory_iterator(dir)) {
-            names.push_back(entry.path().filename());
+            names.push_back(entry.path().filename().string());
         }
         std::sort(names.begin(), names.end());
         return names;
@@ -486,7 +506,7 @@ TEST_F(MemoryImageTest, OnlyFilesOfExactlyTheMemorySizeLoad) {
     const std::string missing = (dir / "missing.bin").string();
     EXPECT_FALSE(LoadMemoryImage(missing, image, error));
     EXPECT_NE(error.find(missing), std::string::npos) << error;
-    EXPECT_NE(error.find("No such file"), std::string::npos) << error;
+    EXPECT_NE(error.find(kNoFile), std::string::npos) << error;
     EXPECT_FALSE(LoadMemoryImage(dir.string(), image, error));
     EXPECT_NE(error.find(dir.string()), std::string::npos) << error;
     EXPECT_EQ(image, untouched);
@@ -506,7 +526,7 @@ TEST_F(MemoryImageTest, SaveReplacesWholeFilesAndLeavesNothingBehindOnFailure) {
     const std::string inMissing = (dir / "no-such-dir" / "meter.bin").string();
     EXPECT_FALSE(SaveMemoryImage(inMissing, demo, error));
     EXPECT_NE(error.find(inMissing), std::string::npos) << error;
-    EXPECT_NE(error.find("No such file"), std::string::npos) << error;
+    EXPECT_NE(error.find(kNoFolder), std::string::npos) << error;
 
     // The rename fails over a directory; the written temporary file must go again.
     fs::create_directory(dir / "taken");
