@@ -153,6 +153,9 @@ void TForm1::LoadLanguage(std::uint8_t requested) {
     if (b == 0 || b == 1) {
         b = static_cast<std::uint8_t>('0' + b);
         WriteLanguageFile(file, path, b);
+        // The language asked for holds even where the file may not be replaced (read-only).
+        Language = requested;
+        return;
     }
     // Only a regular file of a few bytes in the working folder counts; a link, FIFO or device
     // under the name is neither read nor replaced.

@@ -184,6 +184,16 @@ TEST_F(PanelTest, LanguageFile) {
     form.LoadLanguage(255);
     EXPECT_EQ(Language, 0);
     EXPECT_EQ(fs::file_size("Lang"), 1001u);
+
+    // A read-only file is not replaced, yet the language asked for (the meter's) is the one shown.
+    QFile::remove("Lang");
+    std::ofstream("Lang") << "1";
+    fs::permissions("Lang", fs::perms::owner_read);
+    form.LoadLanguage(0);
+    EXPECT_EQ(Language, 0);
+    EXPECT_EQ(ReadFile("Lang"), "1");
+    form.LoadLanguage(255);
+    EXPECT_EQ(Language, 1);
 }
 
 TEST_F(PanelTest, ConnectingTakesOverTheMetersLanguage) {
