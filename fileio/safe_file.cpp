@@ -12,7 +12,7 @@ bool FileReplacement::Fail(const std::string& reason) {
     return false;
 }
 
-bool ReplaceFile(const std::string& target, const void* data, std::size_t size, std::string& error,
+bool ReplaceWholeFile(const std::string& target, const void* data, std::size_t size, std::string& error,
                  const ReplaceOptions& options) {
     FileReplacement replacement;
     const bool ok =

@@ -45,7 +45,7 @@ bool LoadMemoryImage(const std::string& path, MemoryImage& image, std::string& e
 }
 
 bool SaveMemoryImage(const std::string& path, const MemoryImage& image, std::string& error) {
-    if (!ReplaceFile(path, image.data(), image.size(), error)) {
+    if (!ReplaceWholeFile(path, image.data(), image.size(), error)) {
         error = "cannot save the memory image: " + error;
         return false;
     }

@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "cli/xdg_shell.h"
+#include "tests/support/portable.h"
 #include "instrument/memory_map.h"
 #include "instrument/sim/memory_image.h"
 #include "instrument/sim/sim_bus.h"
@@ -565,7 +566,7 @@ public:
     }
 
     const fs::path path =
-        fs::path(::testing::TempDir()) / ("tavex-shell-" + std::to_string(::getpid()));
+        fs::path(::testing::TempDir()) / ("tavex-shell-" + std::to_string(testing_support::ProcessId()));
 
 private:
     int fd_ = -1;

@@ -1,11 +1,15 @@
 #pragma once
 
 // Helpers for tests that save a workbook and have it read back by tests/export/check_workbook.py
-// (python3 with openpyxl), an independent reader.
+// (python3 with openpyxl), an independent reader. On Linux the test runs the reader itself; the
+// Windows tests run under Wine and cannot start the host's python3, so they leave the workbook
+// and what it should hold in a folder that a later test on the host reads back.
 
+#ifndef _WIN32
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -19,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/portable.h"
+
 namespace tavex::workbook_check {
 
 namespace fs = std::filesystem;
@@ -26,9 +32,17 @@ namespace fs = std::filesystem;
 class TempDir {
 public:
     TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "tavex-workbook-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
+        static int count = 0;
+        const std::string test =
+            ::testing::UnitTest::GetInstance()->current_test_info()
+                ? ::testing::UnitTest::GetInstance()->current_test_info()->name()
+                : "none";
+        path_ = fs::temp_directory_path() /
+                ("tavex-workbook-" + test + "-" + std::to_string(testing_support::ProcessId()) +
+                 "-" + std::to_string(++count));
+        std::error_code error;
+        fs::remove_all(path_, error);
+        if (!fs::create_directory(path_, error)) throw std::runtime_error("no temporary folder");
     }
     // TAVEX_KEEP_WORKBOOKS=1 keeps the saved files for a look with a spreadsheet program.
     ~TempDir() {
@@ -76,6 +90,7 @@ inline std::string Joined(const std::vector<std::string>& items) {
     return out;
 }
 
+#ifndef _WIN32
 inline int Run(const std::string& command, std::string* output) {
     FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
     if (pipe == nullptr) return -1;
@@ -128,7 +143,7 @@ inline std::string CheckerScript() {
 }
 
 inline void ExpectWorkbookMatches(const fs::path& file, const std::string& expectations,
-                           const TempDir& dir) {
+                                  const TempDir& dir) {
     const fs::path json = dir / "expected.json";
     std::ofstream(json) << expectations;
     const std::string python = FindPython();
@@ -139,5 +154,19 @@ inline void ExpectWorkbookMatches(const fs::path& file, const std::string& expec
                            &output);
     EXPECT_EQ(status, 0) << output;
 }
+#else
+inline void ExpectWorkbookMatches(const fs::path& file, const std::string& expectations,
+                                  const TempDir&) {
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    const fs::path pending = fs::path(TAVEX_WORKBOOK_CHECKS) /
+                             (std::string(test->test_suite_name()) + "." + test->name());
+    std::error_code error;
+    fs::create_directories(fs::path(TAVEX_WORKBOOK_CHECKS), error);
+    ASSERT_TRUE(fs::copy_file(file, fs::path(pending.string() + ".xlsx"),
+                              fs::copy_options::overwrite_existing, error))
+        << error.message();
+    std::ofstream(fs::path(pending.string() + ".json"), std::ios::binary) << expectations;
+}
+#endif
 
 }  // namespace tavex::workbook_check

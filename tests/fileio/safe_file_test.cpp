@@ -116,7 +116,7 @@ TEST_F(SafeFile, ReplacementFollowsOneRuleForEveryKindOfTarget) {
         const std::set<std::string> before = Entries(dir);
         const std::string victim = fs::exists(dir / "victim") ? Read(dir / "victim") : "";
         std::string error;
-        const bool ok = ReplaceFile(target.string(), "new", 3, error);
+        const bool ok = ReplaceWholeFile(target.string(), "new", 3, error);
         if (c.refusal) {
             EXPECT_FALSE(ok);
             EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
@@ -153,10 +153,10 @@ TEST_F(SafeFile, LongNamesAreReplacedWhole) {
         std::string error;
         const fs::path target = dir / name;
         const bool fits = name.size() <= 255;
-        EXPECT_EQ(ReplaceFile(target.string(), "one", 3, error), fits) << error;
+        EXPECT_EQ(ReplaceWholeFile(target.string(), "one", 3, error), fits) << error;
         if (fits) {
             Write(target, "old", 0644);
-            EXPECT_TRUE(ReplaceFile(target.string(), "two", 3, error)) << error;
+            EXPECT_TRUE(ReplaceWholeFile(target.string(), "two", 3, error)) << error;
             EXPECT_EQ(Read(target), "two");
             EXPECT_EQ(Entries(dir), std::set<std::string>{name});
             fs::remove(target);
@@ -185,7 +185,7 @@ TEST_F(SafeFile, NothingIsLostWhenAReplacementEndsEarly) {
     {
         const testing_support::FileSizeLimit limit(4);
         std::string error;
-        EXPECT_FALSE(ReplaceFile(target.string(), "too long for the disk", 21, error));
+        EXPECT_FALSE(ReplaceWholeFile(target.string(), "too long for the disk", 21, error));
         EXPECT_NE(error.find("cannot write"), std::string::npos) << error;
     }
     {
@@ -201,14 +201,14 @@ TEST_F(SafeFile, NothingIsLostWhenAReplacementEndsEarly) {
     EXPECT_EQ(Entries(dir), std::set<std::string>{"results.csv"});
 
     std::string error;
-    EXPECT_FALSE(ReplaceFile((dir / "absent" / "x").string(), "x", 1, error));
-    EXPECT_FALSE(ReplaceFile(dir.string() + "/", "x", 1, error));
-    EXPECT_FALSE(ReplaceFile("", "x", 1, error));
+    EXPECT_FALSE(ReplaceWholeFile((dir / "absent" / "x").string(), "x", 1, error));
+    EXPECT_FALSE(ReplaceWholeFile(dir.string() + "/", "x", 1, error));
+    EXPECT_FALSE(ReplaceWholeFile("", "x", 1, error));
     // Links may be refused altogether (the language file).
     fs::create_symlink("results.csv", dir / "Lang");
     ReplaceOptions noLinks;
     noLinks.followLinks = false;
-    EXPECT_FALSE(ReplaceFile((dir / "Lang").string(), "1", 1, error, noLinks));
+    EXPECT_FALSE(ReplaceWholeFile((dir / "Lang").string(), "1", 1, error, noLinks));
     EXPECT_TRUE(fs::is_symlink(dir / "Lang"));
     EXPECT_EQ(Read(target), "earlier results");
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+// POSIX only: Windows has no limit on a process's file size to stand in for a full disk.
+#ifndef _WIN32
+
 #include <sys/resource.h>
 
 #include <csignal>
@@ -30,3 +33,5 @@ private:
 };
 
 }  // namespace tavex::testing_support
+
+#endif

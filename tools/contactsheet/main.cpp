@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tavex-contactsheet: cannot draw the sheet\n");
         return 1;
     }
-    if (!tavex::ReplaceFile(argv[2], png.constData(), static_cast<std::size_t>(png.size()),
+    if (!tavex::ReplaceWholeFile(argv[2], png.constData(), static_cast<std::size_t>(png.size()),
                             error)) {
         std::fprintf(stderr, "tavex-contactsheet: %s\n", error.c_str());
         return 1;

@@ -41,7 +41,7 @@ bool LoadFaces() {
 bool WriteBytes(const QDir& dir, const char* name, const QByteArray& bytes) {
     const std::string path = QFile::encodeName(dir.filePath(QString::fromUtf8(name))).toStdString();
     std::string error;
-    if (!tavex::ReplaceFile(path, bytes.constData(), static_cast<std::size_t>(bytes.size()),
+    if (!tavex::ReplaceWholeFile(path, bytes.constData(), static_cast<std::size_t>(bytes.size()),
                             error)) {
         std::fprintf(stderr, "tavex-skingen: %s\n", error.c_str());
         return false;
