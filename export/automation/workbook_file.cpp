@@ -409,7 +409,7 @@ void Write(const Workbook& book, const std::string& path) {
     ReadLimits limits;
     limits.maxSize = kMaxWorkbookBytes;
     if (!ReadRegularFile(built, limits, bytes, error)) Fail(error);
-    if (!ReplaceFile(path, bytes.data(), bytes.size(), error)) throw Refused{error};
+    if (!ReplaceWholeFile(path, bytes.data(), bytes.size(), error)) throw Refused{error};
 }
 
 }  // namespace
