@@ -143,7 +143,8 @@ protected:
     RecordingShell shell;
     std::uint8_t language = 1;
     Formfileexel exporter{*form, excel, file, shell, language};
-    fs::path dir = fs::path(::testing::TempDir()) / ("tavex-export-" + std::to_string(testing_support::ProcessId()));
+    fs::path dir = fs::path(::testing::TempDir()) /
+                   ("tavex-export-" + std::to_string(testing_support::ProcessId()));
 
     void SetUp() override {
         fs::remove_all(dir);
@@ -237,8 +238,10 @@ TEST_F(ExportTest, PageAndCsvByteForByte) {
     fs::permissions(dir / "en.csv", fs::perms::owner_read | fs::perms::owner_write);
     ASSERT_TRUE(Run(kFormatCsv, dir / "en.csv"));
     EXPECT_EQ(ReadFile(dir / "en.csv"), csvEnglish);
+#ifndef _WIN32
     EXPECT_EQ(fs::status(dir / "en.csv").permissions(),
               fs::perms::owner_read | fs::perms::owner_write);
+#endif
     EXPECT_EQ(exporter.RowsWritten(), 3u);
     EXPECT_EQ(shell.opened, (std::vector<std::string>{(dir / "en.csv").string()}));
 
@@ -410,7 +413,7 @@ TEST_F(ExportTest, FilesThatCannotBeWrittenFailWithTheirReason) {
     form->ReadMemoryHeader();
     EXPECT_FALSE(exporter.BeginExport(kFormatCsv, (dir / "missing" / "x.csv").string()));
     EXPECT_TRUE(exporter.ExportFailed());
-    EXPECT_NE(exporter.ExportError().find("No such file"), std::string::npos);
+    EXPECT_NE(exporter.ExportError().find("cannot open the folder of"), std::string::npos);
     EXPECT_NE(exporter.ExportProgress(), kProgressDone);
 
     // A directory (or any other non-regular file) under the chosen name is never replaced.

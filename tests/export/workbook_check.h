@@ -47,7 +47,7 @@ public:
     // TAVEX_KEEP_WORKBOOKS=1 keeps the saved files for a look with a spreadsheet program.
     ~TempDir() {
         if (std::getenv("TAVEX_KEEP_WORKBOOKS") != nullptr) {
-            std::printf("kept %s\n", path_.c_str());
+            std::printf("kept %s\n", path_.string().c_str());
             return;
         }
         std::error_code error;

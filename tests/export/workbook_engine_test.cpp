@@ -42,11 +42,12 @@ public:
     std::vector<std::string> opened;
 };
 
-
+#ifndef _WIN32
 std::string ReadFile(const fs::path& path) {
     std::ifstream stream(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(stream), {});
 }
+#endif
 
 // An application with one workbook of one sheet, opened the way the export opens it.
 class WorkbookEngine : public ::testing::Test {
@@ -501,7 +502,6 @@ TEST_F(WorkbookEngine, ASavedWorkbookIsOpenedOnlyWhenTheApplicationIsVisible) {
 
 // ---- Saved files, read back by tests/export/check_workbook.py ----
 
-
 // The workbook export's own calls, made through the spreadsheet context: the header in Russian
 // with the superscript "3", then two chunks of rows, saved and read back cell by cell.
 TEST(WorkbookFile, TheExportsWorkbookReadsBackCellByCell) {
@@ -534,7 +534,8 @@ TEST(WorkbookFile, TheExportsWorkbookReadsBackCellByCell) {
         {{"2", "24,3", "0:0", "31.12.99"},
          {R"("number": 2)", R"("number": 24.3)", R"("time": "0:00")", R"("date": "2099-12-31")"}},
         {{"3", ">10000", "23:59", "1.1.5"},
-         {R"("number": 3)", R"("text": ">10000")", R"("time": "23:59")", R"("date": "2005-01-01")"}},
+         {R"("number": 3)", R"("text": ">10000")", R"("time": "23:59")",
+          R"("date": "2005-01-01")"}},
         {{"4", "1,4", "12:30", "29.2.24"},
          {R"("number": 4)", R"("number": 1.4)", R"("time": "12:30")", R"("date": "2024-02-29")"}},
         {{"5", ">270", "9:60", "31.2.21"},

@@ -1,0 +1,42 @@
+#!/bin/bash
+# What tavex-cli.exe does under Wine, against the Linux build's tavex-cli: exports byte for byte
+# (the workbook cell by cell), a memory image that loads again, a name with Cyrillic letters,
+# 200 starts in a row, and no meter found through the Windows HID platform.
+#   cross_checks.sh LINUX_CLI WINDOWS_CLI
+set -u
+linux="$(realpath "$1")" windows="$(realpath "$2")" here="$(cd "$(dirname "$0")" && pwd)"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+failed=0 passed=0
+check() {  # name, then the command that must succeed
+  local name="$1"; shift
+  if "$@" >"$work/last.log" 2>&1; then
+    passed=$((passed + 1)); echo "ok: $name"
+  else
+    failed=$((failed + 1)); echo "FAILED: $name"; tail -5 "$work/last.log"
+  fi
+}
+win() { wine "$windows" "$@" </dev/null; }
+
+for format in htm csv xlsx; do
+  "$linux" --simulate export "linux.$format" >/dev/null
+  check "export $format" win --simulate export "windows.$format"
+done
+check "page byte for byte" cmp windows.htm linux.htm
+check "CSV byte for byte" cmp windows.csv linux.csv
+check "workbook cell by cell" /usr/bin/python3 "$here/compare_workbooks.py" windows.xlsx linux.xlsx
+check "a name with Cyrillic letters" win --simulate export "Результаты измерений.csv"
+check "... written as the Linux build writes it" cmp "Результаты измерений.csv" linux.csv
+check "dump" win --simulate dump image.img
+check "... 8192 bytes" test "$(stat -c %s image.img)" -eq 8192
+"$linux" --simulate info >linux-info.txt
+check "... loads again" bash -c "wine '$windows' --simulate=image.img info </dev/null | tr -d '\r' | cmp - linux-info.txt"
+check "no meter: exit 3" bash -c "wine '$windows' --wait 0 info </dev/null; test \$? -eq 3"
+ok=0
+for i in $(seq 200); do
+  win --simulate info >/dev/null 2>&1 && ok=$((ok + 1))
+done
+check "tavex-cli.exe --simulate info: $ok of 200" test "$ok" -eq 200
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
