@@ -60,7 +60,7 @@ constexpr QPoint kMenuOffset(300, 260);
 
 // The largest skin file and picture taken: the panel is a few hundred pixels each way, and its
 // outline is traced pixel by pixel on the GUI thread.
-constexpr std::uint64_t kMaxSkinFileBytes = 16u << 20;
+constexpr std::uint64_t kMaxSkinFileBytes = 20u << 20;  // a 2048 x 2048 picture of 32 bits and more
 constexpr int kMaxSkinPictureSide = 2048;
 
 // The skin files are bitmaps whatever their extension says. Only a regular file of sane size is
