@@ -21,6 +21,9 @@
 #include <utility>
 
 #include "export/automation/workbook_engine.h"
+#ifdef _WIN32
+#include "export/automation/com_automation.h"
+#endif
 #include "export/excel.h"
 #include "export/files.h"
 #include "export/formfileexel.h"
@@ -240,8 +243,13 @@ int Connect(TForm2& form, int waitSeconds, std::ostream& err) {
         err << "tavex-cli: the meter (USB ID 03eb:5603) was found but did not answer\n";
         return kExitFailed;
     }
+#ifdef _WIN32
+    err << "tavex-cli: no device with USB ID 03eb:5603 was found (is the meter plugged in and "
+           "switched on?)\n";
+#else
     err << "tavex-cli: no device with USB ID 03eb:5603 was found (on Linux a normal user needs "
            "the udev rule from packaging/linux to open it; see README)\n";
+#endif
     return kExitNoDevice;
 }
 
@@ -433,7 +441,12 @@ int Export(TForm2& form, const ExportRequest& request, std::ostream& out, std::o
             environment.openingShell ? environment.openingShell() : nullptr);
         shell = opening;
     }
+#ifdef _WIN32
+    // Excel itself when it is installed, else the built-in engine.
+    Excel excel(automation::MakeSpreadsheetFactory(shell),
+#else
     Excel excel(std::make_shared<automation::BuiltInSpreadsheet>(shell),
+#endif
                 std::make_shared<ErrorStreamMessageBox>(err));
     Formfileexel exporter(form, excel, TheRawFile(), *shell, language);
     ProgressBar bar(err, environment.errorIsTerminal && environment.errorIsTerminal());
