@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // What the file layer's platform parts share.
@@ -17,6 +18,22 @@ inline std::string Shortened(const std::string& name, std::size_t limit) {
     std::size_t end = limit;
     while (end > 0 && (static_cast<unsigned char>(name[end]) & 0xC0) == 0x80) --end;
     return name.substr(0, end);
+}
+
+// A file of size bytes read under the limits: false, with error naming the file, when it is not.
+inline bool WithinReadLimits(const std::string& path, std::uint64_t size, std::uint64_t maxSize,
+                             const std::optional<std::uint64_t>& exactSize, std::string& error) {
+    if (exactSize && size != *exactSize) {
+        error = Quoted(path) + " is " + std::to_string(size) + " bytes; it should be exactly " +
+                std::to_string(*exactSize);
+        return false;
+    }
+    if (size > maxSize) {
+        error = Quoted(path) + " is " + std::to_string(size) + " bytes; at most " +
+                std::to_string(maxSize) + " are read";
+        return false;
+    }
+    return true;
 }
 
 // Numbers the new files of this process, so that their names differ.

@@ -225,17 +225,9 @@ bool OpenRegular(const std::string& path, std::uint64_t maxSize,
         error = Quoted(path) + " is not a regular file";
         return false;
     }
-    const auto size = static_cast<std::uint64_t>(info.st_size);
-    if (exactSize && size != *exactSize) {
+    if (!fileio_detail::WithinReadLimits(path, static_cast<std::uint64_t>(info.st_size), maxSize,
+                                         exactSize, error)) {
         ::close(fd);
-        error = Quoted(path) + " is " + std::to_string(size) + " bytes; it should be exactly " +
-                std::to_string(*exactSize);
-        return false;
-    }
-    if (size > maxSize) {
-        ::close(fd);
-        error = Quoted(path) + " is " + std::to_string(size) + " bytes; at most " +
-                std::to_string(maxSize) + " are read";
         return false;
     }
     fdOut = fd;

@@ -117,16 +117,8 @@ bool OpenRegular(const std::string& path, std::uint64_t maxSize,
         return false;
     }
     size = static_cast<std::uint64_t>(length.QuadPart);
-    if (exactSize && size != *exactSize) {
+    if (!fileio_detail::WithinReadLimits(path, size, maxSize, exactSize, error)) {
         ::CloseHandle(handle);
-        error = Quoted(path) + " is " + std::to_string(size) + " bytes; it should be exactly " +
-                std::to_string(*exactSize);
-        return false;
-    }
-    if (size > maxSize) {
-        ::CloseHandle(handle);
-        error = Quoted(path) + " is " + std::to_string(size) + " bytes; at most " +
-                std::to_string(maxSize) + " are read";
         return false;
     }
     out = handle;

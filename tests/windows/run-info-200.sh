@@ -9,16 +9,17 @@ exe=${1:-build-win/cli/tavex-cli.exe}
 runs=${2:-200}
 [ -f "$exe" ] || { echo "no $exe (build the Windows tavex-cli first)" >&2; exit 2; }
 
-# A running wineserver saves each start its set-up; its first start prints to the terminal and
-# keeps pipes open, so its output goes nowhere.
-wineserver -p >/dev/null 2>&1 || true
-wine "$exe" --help >/dev/null 2>&1 || true
+# Through cmake/wine-run: Wine's background processes never get a pipe of ours to hold. A
+# running wineserver saves each start its set-up.
+run="$(dirname "$0")/../../cmake/wine-run"
+wineserver -p </dev/null >/dev/null 2>&1 || true
+"$run" "$exe" --help >/dev/null 2>&1 || true
 
 ok=0
 i=0
 while [ "$i" -lt "$runs" ]; do
     i=$((i + 1))
-    out=$(wine "$exe" --simulate info 2>/dev/null)
+    out=$("$run" "$exe" --simulate info 2>/dev/null)
     status=$?
     if [ "$status" -eq 0 ] && printf '%s\n' "$out" | grep -q '^connected: yes' &&
         printf '%s\n' "$out" | grep -q '^header: valid'; then

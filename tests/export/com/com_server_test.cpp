@@ -11,6 +11,7 @@
 #include <string>
 
 #include "export/automation/com_automation.h"
+#include "tests/export/com/error_message.h"
 #include "export/automation/com_variant.h"
 #include "export/automation/recorder.h"
 #include "tests/export/com/server_log.h"
@@ -45,6 +46,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using com_test::ServerLog;
+using com_test::Message;
 
 ObjectRef Obj(const ObjectRef& object, const std::string& name, const Arguments& args = {}) {
     return object->Get(name, args).AsObject();
@@ -54,14 +56,6 @@ bool Logged(const std::string& line) {
     return ServerLog().find(line + "\n") != std::string::npos;
 }
 
-std::string Message(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const AutomationError& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
 
 TEST(ComServer, TheRegisteredApplicationIsChosenAndValuesCrossBothWays) {
     ASSERT_TRUE(ComApplications::IsRegistered("Excel.Application"))

@@ -9,11 +9,13 @@
 #include <vector>
 
 #include "export/automation/com_automation.h"
+#include "tests/export/com/error_message.h"
 #include "export/automation/com_variant.h"
 #include "export/automation/recorder.h"
 
 namespace tavex::automation {
 namespace {
+using com_test::Message;
 
 Variant Cross(const Variant& value) {
     VARIANT v;
@@ -198,14 +200,6 @@ public:
     }
 };
 
-std::string Message(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const AutomationError& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
 
 TEST(ComDispatch, CallsAreMadeAsIDispatchWantsThemAndReferencesCounted) {
     ScriptedDispatch fake;
