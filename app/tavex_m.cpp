@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDir>
 #include <QEvent>
 #include <QFile>
@@ -32,8 +33,27 @@ constexpr SaveType kSaveTypes[3] = {{"HTM File", "*.htm", ".htm", kFormatHtm},
                                     {"CSV File ", "*.csv", ".csv", kFormatCsv},
                                     {"Microsoft Excel File", "*.xlsx", ".xlsx", kFormatXls}};
 
+// The skin and the help: on Windows beside the program (its install folder), elsewhere in the
+// working folder (empty: the working folder at the time of loading).
+QString ProgramFilesFolder() {
+#ifdef _WIN32
+    return QCoreApplication::applicationDirPath();
+#else
+    return QString();
+#endif
+}
+
 QString LangPath() {
+#ifdef _WIN32
+    // The install folder is not writable: the language is kept per user, in the local
+    // application data folder.
+    const QString folder =
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Tavex";
+    QDir().mkpath(folder);
+    return QDir(folder).filePath(QStringLiteral("Lang"));
+#else
     return QDir::current().filePath(QStringLiteral("Lang"));
+#endif
 }
 
 // "0" or "1", perhaps with a line end an editor added; anything much longer is not ours.
@@ -82,7 +102,7 @@ void TForm1::Attach(std::shared_ptr<TForm2> form2, TForm4* form4) {
     targets.form4 = form4;
     targets.menuImage1 = form4->Image1;
     targets.menuImage2 = form4->Image2;
-    skin_ = std::make_unique<Winpicture>(Language, targets);
+    skin_ = std::make_unique<Winpicture>(Language, targets, ProgramFilesFolder());
     if (excel_ && services_.shell) {
         export_ = std::make_unique<Formfileexel>(*form2_, *excel_, TheRawFile(), *services_.shell,
                                                  Language);
@@ -191,8 +211,9 @@ void TForm1::SetSaveFilter() {
 void TForm1::ShowHelp() {
     if (!services_.shell) return;
     // The help pages lie in the working folder; nothing happens when one is missing.
-    const QString page = QDir::current().filePath(Language == 1 ? QStringLiteral("helpa.htm")
-                                                                : QStringLiteral("helpr.htm"));
+    const QString page =
+        QDir(ProgramFilesFolder().isEmpty() ? QDir::currentPath() : ProgramFilesFolder())
+            .filePath(Language == 1 ? QStringLiteral("helpa.htm") : QStringLiteral("helpr.htm"));
     std::string error;
     if (IsReadableRegularFile(page.toStdString(), kMaxHelpPageBytes, error)) {
         services_.shell->OpenDocument(page.toStdString());
