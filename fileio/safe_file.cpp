@@ -12,8 +12,8 @@ bool FileReplacement::Fail(const std::string& reason) {
     return false;
 }
 
-bool ReplaceWholeFile(const std::string& target, const void* data, std::size_t size, std::string& error,
-                 const ReplaceOptions& options) {
+bool ReplaceWholeFile(const std::string& target, const void* data, std::size_t size,
+                      std::string& error, const ReplaceOptions& options) {
     FileReplacement replacement;
     const bool ok =
         replacement.Begin(target, options) && replacement.Write(data, size) && replacement.Commit();

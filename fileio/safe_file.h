@@ -114,7 +114,7 @@ bool MakePrivateFolder(const std::string& prefix, std::string& path, std::string
 void RemoveTree(const std::string& path);
 
 // Replaces target with the given bytes through FileReplacement.
-bool ReplaceWholeFile(const std::string& target, const void* data, std::size_t size, std::string& error,
-                 const ReplaceOptions& options = {});
+bool ReplaceWholeFile(const std::string& target, const void* data, std::size_t size,
+                      std::string& error, const ReplaceOptions& options = {});
 
 }  // namespace tavex

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 // What the file layer's platform parts share.
 namespace tavex::fileio_detail {
@@ -33,6 +34,19 @@ inline bool WithinReadLimits(const std::string& path, std::uint64_t size, std::u
                 std::to_string(maxSize) + " are read";
         return false;
     }
+    return true;
+}
+
+// Hands over what was read: got bytes of content, read with one byte of slack beyond the size
+// the file had when it was opened; false when the file changed size meanwhile.
+inline bool TakeWhatWasRead(const std::string& path, std::string& content, std::size_t got,
+                            std::uint64_t size, std::string& bytes, std::string& error) {
+    if (got != size) {
+        error = Quoted(path) + " changed size while it was read";
+        return false;
+    }
+    content.resize(got);
+    bytes = std::move(content);
     return true;
 }
 

@@ -264,13 +264,8 @@ bool ReadRegularFile(const std::string& path, const ReadLimits& limits, std::str
         error = "cannot read " + Quoted(path) + ": " + OsError(readError);
         return false;
     }
-    if (got != static_cast<std::size_t>(info.st_size)) {
-        error = Quoted(path) + " changed size while it was read";
-        return false;
-    }
-    content.resize(got);
-    bytes = std::move(content);
-    return true;
+    return fileio_detail::TakeWhatWasRead(path, content, got,
+                                          static_cast<std::uint64_t>(info.st_size), bytes, error);
 }
 
 bool IsReadableRegularFile(const std::string& path, std::uint64_t maxSize, std::string& error) {

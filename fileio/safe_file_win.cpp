@@ -208,13 +208,7 @@ bool ReadRegularFile(const std::string& path, const ReadLimits& limits, std::str
     }
     ::CloseHandle(handle);
     if (!ok) return false;
-    if (got != static_cast<std::size_t>(size)) {
-        error = Quoted(path) + " changed size while it was read";
-        return false;
-    }
-    content.resize(got);
-    bytes = std::move(content);
-    return true;
+    return fileio_detail::TakeWhatWasRead(path, content, got, size, bytes, error);
 }
 
 bool IsReadableRegularFile(const std::string& path, std::uint64_t maxSize, std::string& error) {
