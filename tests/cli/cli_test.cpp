@@ -21,11 +21,11 @@
 #ifndef _WIN32
 #include "cli/xdg_shell.h"
 #endif
-#include "tests/support/portable.h"
 #include "instrument/memory_map.h"
 #include "instrument/sim/memory_image.h"
 #include "instrument/sim/sim_bus.h"
 #include "instrument/sim/sim_meter.h"
+#include "tests/support/portable.h"
 
 namespace tavex::cli {
 namespace {
@@ -80,7 +80,8 @@ protected:
     void SetUp() override {
         dir = fs::path(::testing::TempDir()) /
               ("tavex-cli-" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
+               std::to_string(testing_support::ProcessId()));
         RemoveDir();
         fs::create_directories(dir);
     }
@@ -590,8 +591,8 @@ public:
         }
     }
 
-    const fs::path path =
-        fs::path(::testing::TempDir()) / ("tavex-shell-" + std::to_string(testing_support::ProcessId()));
+    const fs::path path = fs::path(::testing::TempDir()) /
+                          ("tavex-shell-" + std::to_string(testing_support::ProcessId()));
 
 private:
     int fd_ = -1;
