@@ -1,6 +1,5 @@
 #include "app/tavex_m.h"
 
-#include <unistd.h>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>

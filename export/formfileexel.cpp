@@ -1,9 +1,7 @@
 #include "export/formfileexel.h"
 
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 

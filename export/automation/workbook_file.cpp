@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
@@ -18,7 +17,6 @@ namespace tavex::automation::model {
 
 namespace {
 
-namespace fs = std::filesystem;
 
 // Why a save failed; WriteWorkbookFile adds the path.
 struct SaveFailure {
