@@ -3,7 +3,9 @@
 
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <utility>
+#include <vector>
 
 #include "instrument/platform_thread.h"
 
@@ -27,6 +29,27 @@ unsigned __stdcall RunWork(void* argument) noexcept {
     return 0;
 }
 
+// The handles of the threads started and not yet seen ended, so that the end of the program
+// can wait for them. Never destroyed: a thread may still be starting while the program ends.
+struct Started {
+    std::mutex mutex;
+    std::vector<HANDLE> handles;
+};
+
+Started& StartedThreads() {
+    static Started* started = new Started;
+    return *started;
+}
+
+// Lets go of the handles of the threads that have ended.
+void ForgetEnded(std::vector<HANDLE>& handles) {
+    std::erase_if(handles, [](HANDLE thread) {
+        if (WaitForSingleObject(thread, 0) != WAIT_OBJECT_0) return false;
+        CloseHandle(thread);
+        return true;
+    });
+}
+
 }  // namespace
 
 bool StartDetachedThread(std::function<void()> work) {
@@ -42,9 +65,42 @@ bool StartDetachedThread(std::function<void()> work) {
         delete owned;
         return false;
     }
-    // Detached: nobody joins it, and the thread runs on without its handle.
-    CloseHandle(reinterpret_cast<HANDLE>(handle));
+    // Nobody joins it; its handle is kept only to see when it has ended. Ended ones are let go
+    // here, so the list stays as long as the threads still running.
+    Started& started = StartedThreads();
+    std::lock_guard<std::mutex> lock(started.mutex);
+    ForgetEnded(started.handles);
+    try {
+        started.handles.push_back(reinterpret_cast<HANDLE>(handle));
+    } catch (...) {
+        CloseHandle(reinterpret_cast<HANDLE>(handle));
+    }
     return true;
+}
+
+bool WaitForDetachedThreadsToEnd(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    Started& started = StartedThreads();
+    for (;;) {
+        HANDLE waiting = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(started.mutex);
+            ForgetEnded(started.handles);
+            if (started.handles.empty()) return true;
+            waiting = started.handles.front();
+            // Waited on below without the lock: a start meanwhile must not close it.
+            if (!DuplicateHandle(GetCurrentProcess(), waiting, GetCurrentProcess(), &waiting,
+                                 SYNCHRONIZE, FALSE, 0)) {
+                return false;
+            }
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        const DWORD result =
+            WaitForSingleObject(waiting, left.count() > 0 ? static_cast<DWORD>(left.count()) : 0);
+        CloseHandle(waiting);
+        if (result != WAIT_OBJECT_0) return false;
+    }
 }
 
 void WaitForFlagChange(const std::atomic<std::uint8_t>& flag, std::uint8_t old) {

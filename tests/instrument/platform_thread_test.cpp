@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -32,6 +33,22 @@ TEST(PlatformThread, EveryThreadRunsAndEveryClearWakesTheWaiter) {
         }
         ASSERT_EQ(shared->work, round + 1);
     }
+}
+
+// The end of a program waits for its threads to be gone, captures and all, and says so when
+// one is still running after the limit.
+TEST(PlatformThread, TheProgramsEndWaitsForEveryThreadToLeave) {
+    using std::chrono::milliseconds;
+    auto held = std::make_shared<std::atomic<std::uint8_t>>(1);
+    ASSERT_TRUE(StartDetachedThread([held] {
+        while (held->load(std::memory_order_acquire) != 0) WaitForFlagChange(*held, 1);
+    }));
+    EXPECT_FALSE(WaitForDetachedThreadsToEnd(milliseconds(50)));
+    held->store(0, std::memory_order_release);
+    WakeFlagWaiters(*held);
+    ASSERT_TRUE(WaitForDetachedThreadsToEnd(milliseconds(10000)));
+    EXPECT_EQ(held.use_count(), 1);
+    EXPECT_TRUE(WaitForDetachedThreadsToEnd(milliseconds(0)));
 }
 
 }  // namespace
