@@ -34,24 +34,19 @@ constexpr SaveType kSaveTypes[3] = {{"HTM File", "*.htm", ".htm", kFormatHtm},
 
 // The skin and the help: on Windows beside the program (its install folder), elsewhere in the
 // working folder (empty: the working folder at the time of loading).
-QString ProgramFilesFolder() {
+QString DefaultProgramFolder() {
 #ifdef _WIN32
     return QCoreApplication::applicationDirPath();
 #else
-    return QString();
+    return QDir::currentPath();
 #endif
 }
 
-QString LangPath() {
+QString DefaultDataFolder() {
 #ifdef _WIN32
-    // The install folder is not writable: the language is kept per user, in the local
-    // application data folder.
-    const QString folder =
-        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Tavex";
-    QDir().mkpath(folder);
-    return QDir(folder).filePath(QStringLiteral("Lang"));
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Tavex";
 #else
-    return QDir::current().filePath(QStringLiteral("Lang"));
+    return QDir::currentPath();
 #endif
 }
 
@@ -76,6 +71,8 @@ void WriteLanguageFile(RawFile& file, const std::string& path, std::uint8_t digi
 
 TForm1::TForm1(PanelServices services, QWidget* parent) : TForm1(parent) {
     services_ = std::move(services);
+    if (services_.programFolder.isEmpty()) services_.programFolder = DefaultProgramFolder();
+    if (services_.dataFolder.isEmpty()) services_.dataFolder = DefaultDataFolder();
     excel_ = std::make_unique<Excel>(services_.spreadsheet, services_.messageBox);
     Timer1->setSingleShot(true);
     Timer1->setInterval(1500);
@@ -101,7 +98,7 @@ void TForm1::Attach(std::shared_ptr<TForm2> form2, TForm4* form4) {
     targets.form4 = form4;
     targets.menuImage1 = form4->Image1;
     targets.menuImage2 = form4->Image2;
-    skin_ = std::make_unique<Winpicture>(Language, targets, ProgramFilesFolder());
+    skin_ = std::make_unique<Winpicture>(Language, targets, services_.programFolder);
     if (excel_ && services_.shell) {
         export_ = std::make_unique<Formfileexel>(*form2_, *excel_, TheRawFile(), *services_.shell,
                                                  Language);
@@ -168,7 +165,9 @@ void TForm1::LoadLanguage(std::uint8_t requested) {
         Language = requested <= 1 ? requested : 0;
         return;
     }
-    const std::string path = LangPath().toStdString();
+    // The per-user folder may not be there yet on a first start.
+    QDir().mkpath(services_.dataFolder);
+    const std::string path = QDir(services_.dataFolder).filePath(QStringLiteral("Lang")).toStdString();
     if (b == 0 || b == 1) {
         b = static_cast<std::uint8_t>('0' + b);
         WriteLanguageFile(file, path, b);
@@ -176,7 +175,7 @@ void TForm1::LoadLanguage(std::uint8_t requested) {
         Language = requested;
         return;
     }
-    // Only a regular file of a few bytes in the working folder counts; a link, FIFO or device
+    // Only a regular file of a few bytes counts; a link, FIFO or device
     // under the name is neither read nor replaced.
     ReadLimits limits;
     limits.maxSize = kMaxLanguageFileBytes;
@@ -209,10 +208,10 @@ void TForm1::SetSaveFilter() {
 
 void TForm1::ShowHelp() {
     if (!services_.shell) return;
-    // The help pages lie in the working folder; nothing happens when one is missing.
-    const QString page =
-        QDir(ProgramFilesFolder().isEmpty() ? QDir::currentPath() : ProgramFilesFolder())
-            .filePath(Language == 1 ? QStringLiteral("helpa.htm") : QStringLiteral("helpr.htm"));
+    // The help pages lie beside the skin; nothing happens when one is missing.
+    const QString page = QDir(services_.programFolder)
+                             .filePath(Language == 1 ? QStringLiteral("helpa.htm")
+                                                     : QStringLiteral("helpr.htm"));
     std::string error;
     if (IsReadableRegularFile(page.toStdString(), kMaxHelpPageBytes, error)) {
         services_.shell->OpenDocument(page.toStdString());

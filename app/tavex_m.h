@@ -35,6 +35,11 @@ struct PanelServices {
     std::shared_ptr<MessageBox> messageBox;
     // Runs the save dialog; true with the chosen name and the 1-based index of the file type.
     std::function<bool(QFileDialog& dialog, QString& name, int& typeIndex)> runSaveDialog;
+    // Where the skin and the help pages lie, and where the language file is kept. Empty: the
+    // system's places (Linux: the working folder for both; Windows: the program's own folder,
+    // and the user's local application data folder, since the install folder is not writable).
+    QString programFolder;
+    QString dataFolder;
 };
 
 // Panel states.

@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QImageReader>
 #include <QRegion>
+#include <array>
 #include <utility>
 
 #include "fileio/safe_file.h"
@@ -17,6 +18,12 @@ namespace {
 
 // What a skin file becomes.
 enum class Target { Panel, Unused, Button, MenuStrip, DisplayStrip, Presence };
+
+#ifdef _WIN32
+constexpr Qt::CaseSensitivity kNameCase = Qt::CaseInsensitive;
+#else
+constexpr Qt::CaseSensitivity kNameCase = Qt::CaseSensitive;
+#endif
 
 struct SkinFile {
     const char* name;
@@ -128,14 +135,16 @@ bool Winpicture::LoadSkin() {
         {"*.dat"}, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
         QDir::Name);
     int count = 0;
+    std::array<bool, kSkinFileCount> found{};
     for (const QString& entry : entries) {
-        // Names match byte for byte: case counts.
-        const QByteArray name = QFile::encodeName(entry);
+        // Names match as the system's own file names do: case counts on Linux, not on Windows.
         const SkinFile* file = nullptr;
         for (const SkinFile& candidate : kSkinFiles) {
-            if (name == candidate.name) file = &candidate;
+            if (entry.compare(QLatin1String(candidate.name), kNameCase) == 0) file = &candidate;
         }
-        if (!file) continue;
+        // Under Wine a folder may hold two names that differ only in case: the first counts.
+        if (!file || found[file - kSkinFiles]) continue;
+        found[file - kSkinFiles] = true;
         ++count;
         if (file->target == Target::Presence) continue;
         QImage* into = nullptr;

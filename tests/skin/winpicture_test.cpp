@@ -1,8 +1,10 @@
 #include "skin/winpicture.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <QDir>
 #include <QFile>
@@ -137,14 +139,20 @@ TEST_F(SkinTest, LayoutOfASmallSkin) {
 
 TEST_F(SkinTest, IncompleteOrBrokenSkins) {
     // The panel under a name in capitals is not the panel: 22 files.
-    EXPECT_FALSE(Load({.tweak = [](const QDir& d) {
+    // Names match as the system's own do: case counts on Linux only.
+    const bool loaded = Load({.tweak = [](const QDir& d) {
         QFile::rename(d.filePath("mdpek.dat"), d.filePath("MDPEK.DAT"));
-    }}));
+    }});
+#ifdef _WIN32
+    EXPECT_TRUE(loaded) << skin->SkinError().toStdString();
+#else
+    EXPECT_FALSE(loaded);
     EXPECT_NE(skin->SkinError().indexOf("22 of the 23"), -1);
     EXPECT_FALSE(skin->Shaped());
 
     // The same directory made whole: the count starts again from 0.
     EXPECT_TRUE(Load({.tweak = [](const QDir& d) { QFile::remove(d.filePath("MDPEK.DAT")); }}));
+#endif
 
     // A skin file that is not a bitmap is named.
     EXPECT_FALSE(Load({.tweak = [](const QDir& d) {
@@ -155,12 +163,14 @@ TEST_F(SkinTest, IncompleteOrBrokenSkins) {
     EXPECT_NE(skin->SkinError().indexOf("mddwen.dat is not a bitmap"), -1);
 
     // A FIFO is never waited on, and a picture too large to trace is not decoded.
+#ifndef _WIN32
     EXPECT_FALSE(Load({.tweak = [](const QDir& d) {
         QFile::remove(d.filePath("mddwen.dat"));
         ::mkfifo(QFile::encodeName(d.filePath("mddwen.dat")).constData(), 0600);
     }}));
     EXPECT_NE(skin->SkinError().indexOf("mddwen.dat\" is not a regular file"), -1);
     QFile::remove(QDir(dir.path()).filePath("mddwen.dat"));
+#endif
     EXPECT_FALSE(Load({.tweak = [](const QDir& d) {
         QImage(2049, 4, QImage::Format_Mono).save(d.filePath("mdpek.dat"), "BMP");
     }}));
