@@ -70,6 +70,12 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent, Qt::FramelessWindowHint) {
     SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
     SaveDialog1->setOption(QFileDialog::DontConfirmOverwrite, true);
     SaveDialog1->setSizeGripEnabled(true);
+#ifdef _WIN32
+    // Qt has the Windows dialog add the chosen type's extension itself; the export adds it to
+    // the name as typed, so that "results" would become "results.htm.htm". Qt's own dialog
+    // hands the name back as typed, as on Linux.
+    SaveDialog1->setOption(QFileDialog::DontUseNativeDialog, true);
+#endif
 
     BindMouse(this, Image1, &TForm1::Image1MouseDown, &TForm1::Image1MouseUp);
     QObject::connect(Image1, &ImageControl::MouseMove, this,

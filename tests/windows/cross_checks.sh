@@ -8,15 +8,7 @@ linux="$(realpath "$1")" windows="$(realpath "$2")" here="$(cd "$(dirname "$0")"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-failed=0 passed=0
-check() {  # name, then the command that must succeed
-  local name="$1"; shift
-  if "$@" >"$work/last.log" 2>&1; then
-    passed=$((passed + 1)); echo "ok: $name"
-  else
-    failed=$((failed + 1)); echo "FAILED: $name"; tail -5 "$work/last.log"
-  fi
-}
+. "$here/checks.sh"
 # Through cmake/wine-run: Wine's background processes never get a pipe of ours to hold.
 wine_run="$here/../../cmake/wine-run"
 win() { "$wine_run" "$windows" "$@"; }
@@ -38,5 +30,4 @@ check "... loads again" bash -c "tr -d '\r' <windows-info.txt | cmp - linux-info
 win --wait 0 info >/dev/null
 check "no meter: exit 3" test $? -eq 3
 check "200 starts in a row" "$here/run-info-200.sh" "$windows" 200
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+summary
