@@ -91,7 +91,10 @@ sim_top="$(xdotool getwindowgeometry --shell "$simulator" | sed -n 's/^Y=//p')"
 sim_click() { xdotool mousemove $((sim_left + $1)) $((sim_top + $2)) click 1; sleep 0.4; }
 shot() {  # the Simulator window and the panel, with its menu
   [ -z "$shots" ] && return
-  sleep 2  # Wine paints a window just shown a little later
+  # Under Wine a window just shown (the menu) is at times read back half drawn the first time.
+  sleep 2
+  import -window root "$work/shot.png"
+  sleep 0.5
   import -window root "$work/shot.png"
   convert "$work/shot.png" -crop 930x520+$((sim_left - 10))+$((top - 12)) +repage "$shots/$1.png"
 }
