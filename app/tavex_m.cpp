@@ -33,7 +33,7 @@ constexpr SaveType kSaveTypes[3] = {{"HTM File", "*.htm", ".htm", kFormatHtm},
                                     {"Microsoft Excel File", "*.xlsx", ".xlsx", kFormatXls}};
 
 // The skin and the help: on Windows beside the program (its install folder), elsewhere in the
-// working folder (empty: the working folder at the time of loading).
+// working folder.
 QString DefaultProgramFolder() {
 #ifdef _WIN32
     return QCoreApplication::applicationDirPath();
@@ -167,7 +167,8 @@ void TForm1::LoadLanguage(std::uint8_t requested) {
     }
     // The per-user folder may not be there yet on a first start.
     QDir().mkpath(services_.dataFolder);
-    const std::string path = QDir(services_.dataFolder).filePath(QStringLiteral("Lang")).toStdString();
+    const std::string path =
+        QDir(services_.dataFolder).filePath(QStringLiteral("Lang")).toStdString();
     if (b == 0 || b == 1) {
         b = static_cast<std::uint8_t>('0' + b);
         WriteLanguageFile(file, path, b);
@@ -175,8 +176,8 @@ void TForm1::LoadLanguage(std::uint8_t requested) {
         Language = requested;
         return;
     }
-    // Only a regular file of a few bytes counts; a link, FIFO or device
-    // under the name is neither read nor replaced.
+    // Only a regular file of a few bytes counts; a link, FIFO or device under the name is
+    // neither read nor replaced.
     ReadLimits limits;
     limits.maxSize = kMaxLanguageFileBytes;
     limits.followLinks = false;
@@ -209,9 +210,9 @@ void TForm1::SetSaveFilter() {
 void TForm1::ShowHelp() {
     if (!services_.shell) return;
     // The help pages lie beside the skin; nothing happens when one is missing.
-    const QString page = QDir(services_.programFolder)
-                             .filePath(Language == 1 ? QStringLiteral("helpa.htm")
-                                                     : QStringLiteral("helpr.htm"));
+    const QString page =
+        QDir(services_.programFolder)
+            .filePath(Language == 1 ? QStringLiteral("helpa.htm") : QStringLiteral("helpr.htm"));
     std::string error;
     if (IsReadableRegularFile(page.toStdString(), kMaxHelpPageBytes, error)) {
         services_.shell->OpenDocument(page.toStdString());

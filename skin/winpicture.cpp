@@ -262,12 +262,7 @@ void Winpicture::ShowStripRow(std::uint8_t target, std::uint8_t row) {
     const int column = language_;
     if (target == kTargetMenu) {
         const SkinStrip& strip = menu_;
-        if (!targets_.form4->isVisible()) {
-            targets_.form4->show();
-            // Under Wine a window shown for the first time after its size changed is at times
-            // drawn only in part; drawing it whole once more fixes that.
-            targets_.form4->update();
-        }
+        targets_.form4->show();
         // A row beyond the strip (the zone below the last item) draws nothing but still counts
         // as the current row.
         if (row < strip.rows) {

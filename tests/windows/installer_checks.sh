@@ -71,12 +71,6 @@ geometry() { xdotool getwindowgeometry --shell "$window" | sed -n "s/^$1=//p"; }
 width="$(geometry WIDTH)" height="$(geometry HEIGHT)" left="$(geometry X)" top="$(geometry Y)"
 panel_size="$(identify -format '%w %h' "bmp:$install/mdpek.dat" 2>/dev/null)"
 check "... the size of the skin's panel ($panel_size)" test "$width $height" = "$panel_size"
-import -window root "$work/screen.png"
-pixel() { convert "$work/screen.png" -format "%[hex:u.p{$1,$2}]" info:; }
-# Cut to the panel's outline: the black root shows at the window's corner, not the panel.
-check "... cut to the panel's shape" test "$(pixel "$left" "$top")" = 000000
-check "... the panel drawn inside it" test "$(pixel $((left + width / 2)) $((top + height / 2)))" \
-  != 000000
 check "... the language file kept per user" test -f "$user_data/Lang"
 
 key() {  # Enter, Up or Down on the panel, as a user's click
@@ -91,18 +85,23 @@ sim_top="$(xdotool getwindowgeometry --shell "$simulator" | sed -n 's/^Y=//p')"
 sim_click() { xdotool mousemove $((sim_left + $1)) $((sim_top + $2)) click 1; sleep 0.4; }
 shot() {  # the Simulator window and the panel, with its menu
   [ -z "$shots" ] && return
-  # Under Wine a window just shown (the menu) is at times read back half drawn the first time.
-  sleep 2
-  import -window root "$work/shot.png"
-  sleep 0.5
+  sleep 1.5
   import -window root "$work/shot.png"
   convert "$work/shot.png" -crop 930x520+$((sim_left - 10))+$((top - 12)) +repage "$shots/$1.png"
 }
-shot panel-windows-connected
+# In these scripted runs Wine often draws the menu's window only in part (its left 64 columns;
+# cause not found; whole when the same keys are pressed by hand, never seen on Linux).
 key Enter; key Enter; key Down
 shot panel-windows-menu
 xdotool mousemove $((left + 150)) $((top + 460)) click 1  # a press on the panel hides the menu
-sleep 0.6
+sleep 1.5
+shot panel-windows-connected
+import -window root "$work/screen.png"
+pixel() { convert "$work/screen.png" -format "%[hex:u.p{$1,$2}]" info:; }
+# Cut to the panel's outline: the black root shows at the window's corner, not the panel.
+check "the panel is cut to its shape" test "$(pixel "$left" "$top")" = 000000
+check "... and drawn inside it" test "$(pixel $((left + width / 2)) $((top + height / 2)))" \
+  != 000000
 
 # A newcomer's first export: Enter three times, a name typed into the save dialog.
 mkdir -p "$drive/tavex-check"
