@@ -1,14 +1,6 @@
 #include "app/panel_program.h"
-#ifdef _WIN32
-#include "instrument/windows_hid_platform.h"
-#else
-#include "instrument/hidapi_platform.h"
-#endif
+#include "instrument/hid_platform.h"
 
 int main(int argc, char** argv) {
-#ifdef _WIN32
-    return tavex::RunPanelProgram(argc, argv, tavex::MakeWindowsHidPlatform());
-#else
-    return tavex::RunPanelProgram(argc, argv, tavex::MakeHidapiPlatform());
-#endif
+    return tavex::RunPanelProgram(argc, argv, tavex::MakeSystemHidPlatform());
 }

@@ -10,9 +10,6 @@
 #include "app/menu1.h"
 #include "app/tavex_m.h"
 #include "export/automation/workbook_engine.h"
-#ifdef _WIN32
-#include "export/automation/com_automation.h"
-#endif
 #include "instrument/platform_thread.h"
 
 namespace tavex {
@@ -66,12 +63,8 @@ int RunPanelProgram(int& argc, char** argv, std::shared_ptr<HidPlatform> platfor
         PanelServices services;
         services.shell = std::make_shared<QtShell>();
         services.messageBox = std::make_shared<QtMessageBox>();
-#ifdef _WIN32
-        // Excel when it is installed, else the built-in engine.
+        // Excel when it is installed (Windows), else the built-in engine.
         services.spreadsheet = automation::MakeSpreadsheetFactory(services.shell);
-#else
-        services.spreadsheet = std::make_shared<automation::BuiltInSpreadsheet>(services.shell);
-#endif
         services.runSaveDialog = RunSaveDialog;
 
         TForm1 form1(services);

@@ -73,6 +73,8 @@ TForm1::TForm1(PanelServices services, QWidget* parent) : TForm1(parent) {
     services_ = std::move(services);
     if (services_.programFolder.isEmpty()) services_.programFolder = DefaultProgramFolder();
     if (services_.dataFolder.isEmpty()) services_.dataFolder = DefaultDataFolder();
+    // The per-user folder may not be there yet on a first start.
+    QDir().mkpath(services_.dataFolder);
     excel_ = std::make_unique<Excel>(services_.spreadsheet, services_.messageBox);
     Timer1->setSingleShot(true);
     Timer1->setInterval(1500);
@@ -165,8 +167,6 @@ void TForm1::LoadLanguage(std::uint8_t requested) {
         Language = requested <= 1 ? requested : 0;
         return;
     }
-    // The per-user folder may not be there yet on a first start.
-    QDir().mkpath(services_.dataFolder);
     const std::string path =
         QDir(services_.dataFolder).filePath(QStringLiteral("Lang")).toStdString();
     if (b == 0 || b == 1) {

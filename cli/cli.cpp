@@ -21,19 +21,12 @@
 #include <utility>
 
 #include "export/automation/workbook_engine.h"
-#ifdef _WIN32
-#include "export/automation/com_automation.h"
-#endif
 #include "export/excel.h"
 #include "export/files.h"
 #include "export/formfileexel.h"
 #include "export/message_box.h"
 #include "fileio/safe_file.h"
-#ifdef _WIN32
-#include "instrument/windows_hid_platform.h"
-#else
-#include "instrument/hidapi_platform.h"
-#endif
+#include "instrument/hid_platform.h"
 #include "instrument/protokol.h"
 #include "instrument/sim/memory_image.h"
 #include "instrument/sim/sim_bus.h"
@@ -441,12 +434,8 @@ int Export(TForm2& form, const ExportRequest& request, std::ostream& out, std::o
             environment.openingShell ? environment.openingShell() : nullptr);
         shell = opening;
     }
-#ifdef _WIN32
-    // Excel itself when it is installed, else the built-in engine.
+    // Excel itself when it is installed (Windows), else the built-in engine.
     Excel excel(automation::MakeSpreadsheetFactory(shell),
-#else
-    Excel excel(std::make_shared<automation::BuiltInSpreadsheet>(shell),
-#endif
                 std::make_shared<ErrorStreamMessageBox>(err));
     Formfileexel exporter(form, excel, TheRawFile(), *shell, language);
     ProgressBar bar(err, environment.errorIsTerminal && environment.errorIsTerminal());
@@ -510,11 +499,7 @@ bool StandardErrorIsTerminal() {
 
 Environment DefaultEnvironment() {
     Environment environment;
-#ifdef _WIN32
-    environment.realPlatform = [] { return MakeWindowsHidPlatform(); };
-#else
-    environment.realPlatform = [] { return MakeHidapiPlatform(); };
-#endif
+    environment.realPlatform = [] { return MakeSystemHidPlatform(); };
     return environment;
 }
 

@@ -1,6 +1,5 @@
 #include "export/formfileexel.h"
 
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>

@@ -75,4 +75,8 @@ public:
     virtual std::unique_ptr<HidDeviceLock> OpenDeviceLock(const std::string& path) = 0;
 };
 
+// The system's own HID platform, the one the programs use for the meter on USB: hidapi on
+// Linux, hid.dll and SetupAPI on Windows.
+std::shared_ptr<HidPlatform> MakeSystemHidPlatform();
+
 }  // namespace tavex

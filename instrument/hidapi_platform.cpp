@@ -236,4 +236,8 @@ std::shared_ptr<HidPlatform> MakeHidapiPlatform() {
     return std::make_shared<HidapiPlatform>();
 }
 
+std::shared_ptr<HidPlatform> MakeSystemHidPlatform() {
+    return MakeHidapiPlatform();
+}
+
 }  // namespace tavex

@@ -389,4 +389,8 @@ std::shared_ptr<HidPlatform> MakeWindowsHidPlatform() {
     return std::make_shared<WindowsHidPlatform>();
 }
 
+std::shared_ptr<HidPlatform> MakeSystemHidPlatform() {
+    return MakeWindowsHidPlatform();
+}
+
 }  // namespace tavex

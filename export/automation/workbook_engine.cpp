@@ -683,6 +683,13 @@ ObjectRef BuiltInSpreadsheet::Create(const std::string& progId) {
     return std::make_shared<ApplicationObject>(std::move(app));
 }
 
+#ifndef _WIN32
+// (Windows: with the COM applications, in com_automation.cpp.)
+std::shared_ptr<ObjectFactory> MakeSpreadsheetFactory(std::shared_ptr<Shell> shell) {
+    return std::make_shared<BuiltInSpreadsheet>(std::move(shell));
+}
+#endif
+
 namespace model {
 
 const Workbook* ModelBehind(const ObjectRef& object) {

@@ -22,4 +22,9 @@ private:
     std::shared_ptr<Shell> shell_;
 };
 
+// The front ends' spreadsheet: on Windows the application registered as "Excel.Application"
+// when there is one; otherwise, and on Linux, the built-in engine (given the shell to open saved
+// workbooks).
+std::shared_ptr<ObjectFactory> MakeSpreadsheetFactory(std::shared_ptr<Shell> shell = nullptr);
+
 }  // namespace tavex::automation

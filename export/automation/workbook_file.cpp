@@ -17,7 +17,6 @@ namespace tavex::automation::model {
 
 namespace {
 
-
 // Why a save failed; WriteWorkbookFile adds the path.
 struct SaveFailure {
     std::string reason;

@@ -67,8 +67,9 @@ window=""
 find_panel() { window="$(xdotool search --onlyvisible --name '^Form1$' 2>/dev/null | head -1)"; [ -n "$window" ]; }
 check "the demo shows its panel" wait_for find_panel 60
 sleep 3  # the first poll, the connected screen
-geometry() { xdotool getwindowgeometry --shell "$window" | sed -n "s/^$1=//p"; }
-width="$(geometry WIDTH)" height="$(geometry HEIGHT)" left="$(geometry X)" top="$(geometry Y)"
+geometry() { xdotool getwindowgeometry --shell "$1" | sed -n "s/^$2=//p"; }  # WINDOW KEY
+width="$(geometry "$window" WIDTH)" height="$(geometry "$window" HEIGHT)"
+left="$(geometry "$window" X)" top="$(geometry "$window" Y)"
 panel_size="$(identify -format '%w %h' "bmp:$install/mdpek.dat" 2>/dev/null)"
 check "... the size of the skin's panel ($panel_size)" test "$width $height" = "$panel_size"
 check "... the language file kept per user" test -f "$user_data/Lang"
@@ -80,8 +81,7 @@ key() {  # Enter, Up or Down on the panel, as a user's click
   sleep 0.6
 }
 simulator="$(xdotool search --onlyvisible --name '^Simulator$' 2>/dev/null | head -1)"
-sim_left="$(xdotool getwindowgeometry --shell "$simulator" | sed -n 's/^X=//p')"
-sim_top="$(xdotool getwindowgeometry --shell "$simulator" | sed -n 's/^Y=//p')"
+sim_left="$(geometry "$simulator" X)" sim_top="$(geometry "$simulator" Y)"
 sim_click() { xdotool mousemove $((sim_left + $1)) $((sim_top + $2)) click 1; sleep 0.4; }
 shot() {  # the Simulator window and the panel, with its menu
   [ -z "$shots" ] && return

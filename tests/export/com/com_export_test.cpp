@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "export/automation/com_automation.h"
+#include "export/automation/workbook_engine.h"
 #include "export/excel.h"
 #include "export/files.h"
 #include "export/formfileexel.h"

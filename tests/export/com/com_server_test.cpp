@@ -11,6 +11,7 @@
 #include <string>
 
 #include "export/automation/com_automation.h"
+#include "export/automation/workbook_engine.h"
 #include "tests/export/com/error_message.h"
 #include "export/automation/com_variant.h"
 #include "export/automation/recorder.h"
