@@ -43,46 +43,6 @@ const char* Caption(int number, int language) {
     return kCaptions[number][language == 1 ? 1 : 0];
 }
 
-bool IsRecordValid(const std::uint8_t* record) {
-    const memory::StoredRecord r = memory::DecodeRecord(record);
-    return memory::RecordCheckMatches(record) && r.hours <= 23 && r.minutes <= 60 && r.day >= 1 &&
-           r.day <= 31 && r.month >= 1 && r.month <= 12;
-}
-
-// raw x 8.5 is a whole or half number of Bq/m3, so both units are worked out exactly in
-// integers: twice the value in Bq/m3 is raw x 17. One pCi/l is 37 Bq/m3.
-ConvertedValue ConvertValue(std::uint16_t raw, std::uint8_t unit) {
-    const std::int64_t twiceBq = std::int64_t{raw} * 17;
-    ConvertedValue value;
-    if (unit != 1) {
-        if (twiceBq < 100) {
-            value.integer = 50;
-        } else if (twiceBq > 20000) {
-            value.overRange = true;
-        } else {
-            value.integer = static_cast<int>(std::max<std::int64_t>((twiceBq + 1) / 2, 50));
-        }
-        return value;
-    }
-    // g = twiceBq / 74 pCi/l; below 1.4 it shows as 1,4, above 270 as over the range.
-    if (twiceBq * 10 < 14 * 74) {
-        value.integer = 1;
-        value.tenths = 4;
-        return value;
-    }
-    if (twiceBq > 270 * 74) {
-        value.overRange = true;
-        return value;
-    }
-    // Hundredths, truncated; the hundredths digit rounds the tenths half up.
-    const std::int64_t hundredths = twiceBq * 100 / 74;
-    std::int64_t tenths = hundredths / 10;
-    if (hundredths % 10 >= 5) ++tenths;
-    value.integer = static_cast<int>(tenths / 10);
-    value.tenths = static_cast<int>(tenths % 10);
-    return value;
-}
-
 std::string ValueText(const ConvertedValue& value, std::uint8_t unit) {
     if (unit != 1) return value.overRange ? ">10000" : std::to_string(value.integer);
     if (value.overRange) return ">270";
@@ -142,9 +102,11 @@ bool Formfileexel::BeginExport(std::uint8_t format, const std::string& fileName)
     // The unit stays the one of the start, captions and rows alike.
     unit_ = exchange_.instrumentUnit.load(std::memory_order_acquire) == 1 ? 1 : 0;
 
+    recordsRead_.clear();
+    recordsRead_.reserve(recordsToRead_);
     // A target that may not be replaced is refused before anything is read or written.
     std::string refused;
-    if (!FileReplacement::CheckTarget(fileName, {}, refused)) {
+    if (format != kFormatReadOnly && !FileReplacement::CheckTarget(fileName, {}, refused)) {
         Fail(refused);
         return false;
     }
@@ -157,6 +119,8 @@ bool Formfileexel::BeginExport(std::uint8_t format, const std::string& fileName)
     } else if (format == kFormatXls) {
         started = PrepareWorkbook();
         if (!started) error_ = "the spreadsheet application could not be started";
+    } else if (format == kFormatReadOnly) {
+        started = true;
     } else {
         error_ = "unknown export format";
     }
@@ -202,12 +166,17 @@ void Formfileexel::ExportNext() {
 }
 
 void Formfileexel::WriteChunk() {
+    for (unsigned k = chunkSize_; k >= 1; --k) {
+        RawRecord record;
+        std::copy_n(Entry(k), record.size(), record.begin());
+        recordsRead_.push_back(record);
+    }
     bool ok = true;
     if (format_ == kFormatHtm) {
         ok = WriteHtmlChunk();
     } else if (format_ == kFormatCsv) {
         ok = WriteCsvChunk();
-    } else {
+    } else if (format_ == kFormatXls) {
         WriteWorkbookChunk();
     }
     chunkSize_ = 0;
@@ -221,7 +190,7 @@ void Formfileexel::Finish() {
         ok = FinishHtml();
     } else if (format_ == kFormatCsv) {
         ok = FinishCsv();
-    } else {
+    } else if (format_ == kFormatXls) {
         excel_.ShowApplication();
         std::string why;
         if (!excel_.SaveWorkbookAs(fileName_, &why)) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "export/excel.h"
 #include "export/files.h"
@@ -11,6 +12,7 @@
 #include "fileio/safe_file.h"
 #include "instrument/memory_map.h"
 #include "instrument/protokol.h"
+#include "instrument/results.h"
 
 namespace tavex {
 
@@ -18,6 +20,9 @@ namespace tavex {
 inline constexpr std::uint8_t kFormatHtm = 0;
 inline constexpr std::uint8_t kFormatCsv = 1;
 inline constexpr std::uint8_t kFormatXls = 2;
+// Reads the stored results as an export does and writes no file (before a clearing, for the
+// archive, for a report).
+inline constexpr std::uint8_t kFormatReadOnly = 3;
 
 // Export states.
 inline constexpr std::uint8_t kExportIdle = 0;
@@ -31,18 +36,6 @@ inline constexpr std::uint8_t kProgressDone = 10;
 // The captions of the exported table, by number and language (0 Russian, 1 English), UTF-8.
 const char* Caption(int number, int language);
 
-// A stored record is exported only when its check byte matches and its time and date can be.
-bool IsRecordValid(const std::uint8_t* record);
-
-// A value in the meter's unit: an integer part and a tenths digit, or beyond the range.
-struct ConvertedValue {
-    bool overRange = false;
-    int integer = 0;
-    int tenths = 0;
-    bool operator==(const ConvertedValue&) const = default;
-};
-// unit 0 Bq/m3, 1 pCi/l.
-ConvertedValue ConvertValue(std::uint16_t raw, std::uint8_t unit);
 std::string ValueText(const ConvertedValue& value, std::uint8_t unit);
 std::string TwoDigits(int n);
 // Time and date as the page and the CSV file write them ("9:05", "07.03.2021").
@@ -87,6 +80,8 @@ public:
     // Rows written by the current or last export.
     std::uint32_t RowsWritten() const { return static_cast<std::uint32_t>(rowCounter_ - 7); }
     const std::string& FileName() const { return fileName_; }
+    // Every record the current or last export read, newest first, valid or not.
+    const std::vector<RawRecord>& RecordsRead() const { return recordsRead_; }
 
 private:
     bool RequestNextChunk();
@@ -141,6 +136,7 @@ private:
     bool failed_ = false;
     std::string error_;
     std::array<std::uint8_t, 8 * kChunkRecords> chunk_{};
+    std::vector<RawRecord> recordsRead_;
 };
 
 }  // namespace tavex

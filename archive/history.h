@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "archive/archive.h"
+
+namespace tavex::archive {
+
+// The archived results for spreadsheets and scripts, UTF-8, oldest first as given: time
+// (YYYY-MM-DDTHH:MM), bq_m3 and pci_l by the exports' rules with a decimal point, and a flag
+// (below_limit, over_range or empty) by the Bq/m3 rules.
+// CSV: the header "time,bq_m3,pci_l,flag", lines ending in "\n".
+std::string HistoryCsv(const std::vector<Result>& results);
+// JSON: one array of objects with the same four keys, ending in a newline.
+std::string HistoryJson(const std::vector<Result>& results);
+
+}  // namespace tavex::archive
