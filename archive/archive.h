@@ -53,6 +53,9 @@ struct Period {
 struct MergeCounts {
     std::size_t added = 0;
     std::size_t alreadyThere = 0;
+    // Records an export leaves out (damaged, or a time or date that cannot be shown): not
+    // archived.
+    std::size_t leftOut = 0;
 };
 
 // What the archive holds: the count and the oldest and newest results.

@@ -1,0 +1,708 @@
+#include "archive/archive.h"
+
+#include <sqlite3.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+
+#include "fileio/safe_file.h"
+#include "instrument/memory_map.h"
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include <filesystem>
+
+#include "fileio/win_text.h"
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace tavex::archive {
+
+namespace {
+
+// The database header's application id (offset 68) says "TAVX": a file of ours.
+constexpr std::int32_t kApplicationId = 0x54415658;
+// The layout this program writes; a newer one is refused rather than guessed at.
+constexpr int kSchemaVersion = 1;
+constexpr int kBusyTimeoutMs = 10000;
+constexpr std::size_t kHeaderSize = 100;
+constexpr char kMagic[16] = {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f',
+                             'o', 'r', 'm', 'a', 't', ' ', '3', '\0'};
+// The files SQLite keeps beside the archive.
+constexpr const char* kCompanions[] = {"-wal", "-shm", "-journal"};
+
+// One row per result: the meter's date-time as yyyymmddhhmm and the raw value identify it.
+constexpr const char* kCreateSchema =
+    "CREATE TABLE results("
+    " at INTEGER NOT NULL,"
+    " raw INTEGER NOT NULL CHECK(raw BETWEEN 0 AND 65535),"
+    " archived_at INTEGER NOT NULL,"
+    " PRIMARY KEY(at, raw)) WITHOUT ROWID";
+
+std::string Quoted(const std::string& path) {
+    return "\"" + path + "\"";
+}
+
+std::int64_t KeyOf(int year, int month, int day, int hour, int minute) {
+    return ((((std::int64_t{year} * 100 + month) * 100 + day) * 100 + hour) * 100) + minute;
+}
+
+Result ResultOfKey(std::int64_t key, std::uint16_t raw, std::int64_t archivedAt) {
+    Result result;
+    result.minute = static_cast<int>(key % 100);
+    key /= 100;
+    result.hour = static_cast<int>(key % 100);
+    key /= 100;
+    result.day = static_cast<int>(key % 100);
+    key /= 100;
+    result.month = static_cast<int>(key % 100);
+    result.year = static_cast<int>(key / 100);
+    result.raw = raw;
+    result.archivedAt = archivedAt;
+    return result;
+}
+
+std::uint32_t BigEndian32(const unsigned char* bytes) {
+    return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
+           (std::uint32_t{bytes[2]} << 8) | std::uint32_t{bytes[3]};
+}
+
+// Turns the by-name check's wording for files to be replaced into the archive's.
+std::string NotOpened(std::string reason) {
+    static const std::string kReplaced = "; it is not replaced";
+    if (reason.size() >= kReplaced.size() &&
+        reason.compare(reason.size() - kReplaced.size(), kReplaced.size(), kReplaced) == 0) {
+        reason.replace(reason.size() - kReplaced.size(), kReplaced.size(),
+                       "; it is not opened as the results archive");
+    }
+    return reason;
+}
+
+// ---- the file before SQLite sees it ----
+
+// What lies at the archive's name.
+enum class Found { kNothing, kEmpty, kOurs, kRefused };
+
+#ifdef _WIN32
+
+bool ReadHead(const std::string& path, std::string& head, bool& missing, std::string& error) {
+    missing = false;
+    const std::wstring wide = Widen(path);
+    const HANDLE handle = ::CreateFileW(
+        wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD why = ::GetLastError();
+        missing = why == ERROR_FILE_NOT_FOUND;
+        error = "cannot open " + Quoted(path) + ": " + WindowsErrorText(why);
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (::GetFileType(handle) != FILE_TYPE_DISK || !::GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+        ::CloseHandle(handle);
+        error = Quoted(path) + " is not a regular file; it is not opened as the results archive";
+        return false;
+    }
+    head.assign(kHeaderSize, '\0');
+    DWORD got = 0;
+    const bool read = ::ReadFile(handle, head.data(), kHeaderSize, &got, nullptr);
+    ::CloseHandle(handle);
+    if (!read) {
+        error = "cannot read " + Quoted(path) + ": " + WindowsErrorText(::GetLastError());
+        return false;
+    }
+    head.resize(got);
+    return true;
+}
+
+bool CreateEmpty(const std::string& path, std::string& error) {
+    const HANDLE handle = ::CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD why = ::GetLastError();
+        if (why == ERROR_FILE_EXISTS) return true;  // made meanwhile by another program
+        error = "cannot create " + Quoted(path) + ": " + WindowsErrorText(why);
+        return false;
+    }
+    ::CloseHandle(handle);
+    return true;
+}
+
+// Windows files take their folder's permissions: nothing to tighten.
+void Tighten(const std::string&) {}
+
+#else
+
+int OpenNoFollow(const std::string& path, int flags, mode_t mode = 0) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Reads the first bytes of the file at path (at most the database header).
+bool ReadHead(const std::string& path, std::string& head, bool& missing, std::string& error) {
+    missing = false;
+    const int fd = OpenNoFollow(path, O_RDONLY | O_NONBLOCK);
+    if (fd < 0) {
+        const int why = errno;
+        missing = why == ENOENT;
+        error = why == ELOOP ? Quoted(path) +
+                                   " is a symbolic link; it is not opened as the results archive"
+                             : "cannot open " + Quoted(path) + ": " + std::strerror(why);
+        return false;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        error = Quoted(path) + " is not a regular file; it is not opened as the results archive";
+        return false;
+    }
+    head.assign(kHeaderSize, '\0');
+    std::size_t got = 0;
+    while (got < kHeaderSize) {
+        const ssize_t n = ::read(fd, head.data() + got, kHeaderSize - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int why = errno;
+            ::close(fd);
+            error = "cannot read " + Quoted(path) + ": " + std::strerror(why);
+            return false;
+        }
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    head.resize(got);
+    return true;
+}
+
+// A new archive is made here, 0600, so that SQLite never makes it with the umask's bits (its
+// companions take the archive's mode).
+bool CreateEmpty(const std::string& path, std::string& error) {
+    const int fd = OpenNoFollow(path, O_WRONLY | O_CREAT | O_EXCL, 0600);
+    if (fd < 0) {
+        if (errno == EEXIST) return true;  // made meanwhile by another program
+        error = "cannot create " + Quoted(path) + ": " + std::strerror(errno);
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
+// Takes group and other bits from a file of ours (the archive or a companion), when present.
+void Tighten(const std::string& path) {
+    const int fd = OpenNoFollow(path, O_RDONLY | O_NONBLOCK);
+    if (fd < 0) return;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
+        (info.st_mode & 0177) != 0) {
+        (void)::fchmod(fd, 0600);
+    }
+    ::close(fd);
+}
+
+#endif
+
+// Looks at what lies at path without letting SQLite near it: SQLite would roll back a journal
+// beside a database or make companions for it, and a file that is not ours is never touched.
+Found Inspect(const std::string& path, std::string& error) {
+    std::string head;
+    bool missing = false;
+    if (!ReadHead(path, head, missing, error)) return missing ? Found::kNothing : Found::kRefused;
+    if (head.empty()) return Found::kEmpty;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(head.data());
+    if (head.size() < kHeaderSize || std::memcmp(bytes, kMagic, sizeof kMagic) != 0) {
+        error = Quoted(path) +
+                " is not a results archive (it is not an SQLite database); it is left as it is";
+        return Found::kRefused;
+    }
+    if (BigEndian32(bytes + 68) != static_cast<std::uint32_t>(kApplicationId)) {
+        error = Quoted(path) +
+                " is an SQLite database but not a results archive of this program; it is left "
+                "as it is";
+        return Found::kRefused;
+    }
+    const std::uint32_t version = BigEndian32(bytes + 60);
+    if (version > static_cast<std::uint32_t>(kSchemaVersion)) {
+        error = Quoted(path) + " is a results archive of a newer version of this program (layout " +
+                std::to_string(version) + "; this one knows layout " +
+                std::to_string(kSchemaVersion) + "); it is left as it is";
+        return Found::kRefused;
+    }
+    return Found::kOurs;
+}
+
+// ---- SQLite ----
+
+class Statement {
+public:
+    Statement(sqlite3* db, const char* sql) {
+        if (sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr) != SQLITE_OK) {
+            sqlite3_finalize(statement_);
+            statement_ = nullptr;
+        }
+    }
+    ~Statement() { sqlite3_finalize(statement_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    explicit operator bool() const { return statement_ != nullptr; }
+    sqlite3_stmt* get() const { return statement_; }
+
+private:
+    sqlite3_stmt* statement_ = nullptr;
+};
+
+bool Exec(sqlite3* db, const char* sql) {
+    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+// An integer that a statement gives as its one value (PRAGMA user_version, say).
+bool QueryInt(sqlite3* db, const char* sql, std::int64_t& value) {
+    Statement statement(db, sql);
+    if (!statement || sqlite3_step(statement.get()) != SQLITE_ROW) return false;
+    value = sqlite3_column_int64(statement.get(), 0);
+    return true;
+}
+
+std::string SqliteError(sqlite3* db) {
+    const int code = sqlite3_errcode(db);
+    if (code == SQLITE_BUSY || code == SQLITE_LOCKED || (code & 0xff) == SQLITE_BUSY) {
+        return "another program kept it busy for " + std::to_string(kBusyTimeoutMs / 1000) +
+               " seconds";
+    }
+    return sqlite3_errmsg(db);
+}
+
+// Makes an empty file the archive, in one transaction: a process stopped halfway leaves the
+// file empty, and a second program doing the same at the same time finds the work done.
+bool Initialize(sqlite3* db) {
+    if (!Exec(db, "BEGIN IMMEDIATE")) return false;
+    std::int64_t pages = 0;
+    bool ok = QueryInt(db, "PRAGMA page_count", pages);
+    if (ok && pages == 0) {
+        const std::string sql = std::string(kCreateSchema) +
+                                "; PRAGMA application_id = " + std::to_string(kApplicationId) +
+                                "; PRAGMA user_version = " + std::to_string(kSchemaVersion);
+        ok = Exec(db, sql.c_str());
+    }
+    if (ok && Exec(db, "COMMIT")) return true;
+    Exec(db, "ROLLBACK");
+    return false;
+}
+
+// Whether the open database is an archive this program can use.
+bool Validate(sqlite3* db, const std::string& path, std::string& error) {
+    std::int64_t id = 0;
+    std::int64_t version = 0;
+    if (!QueryInt(db, "PRAGMA application_id", id) ||
+        !QueryInt(db, "PRAGMA user_version", version)) {
+        error = "cannot read " + Quoted(path) + ": " + SqliteError(db);
+        return false;
+    }
+    if (id != kApplicationId) {
+        error = Quoted(path) +
+                " is an SQLite database but not a results archive of this program; it is left "
+                "as it is";
+        return false;
+    }
+    if (version > kSchemaVersion) {
+        error = Quoted(path) + " is a results archive of a newer version of this program (layout " +
+                std::to_string(version) + "; this one knows layout " +
+                std::to_string(kSchemaVersion) + "); it is left as it is";
+        return false;
+    }
+    Statement probe(db, "SELECT at, raw, archived_at FROM results LIMIT 0");
+    if (version != kSchemaVersion || !probe) {
+        error = Quoted(path) + " is a damaged results archive; it is left as it is";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::int64_t Result::Key() const {
+    return KeyOf(year, month, day, hour, minute);
+}
+
+std::optional<Result> ResultOfRecord(const RawRecord& record) {
+    if (!IsRecordValid(record.data())) return std::nullopt;
+    const memory::StoredRecord stored = memory::DecodeRecord(record.data());
+    Result result;
+    result.year = 2000 + stored.year;
+    result.month = stored.month;
+    result.day = stored.day;
+    result.hour = stored.hours;
+    result.minute = stored.minutes;
+    result.raw = stored.raw;
+    return result;
+}
+
+std::optional<Day> ParseDay(const std::string& text) {
+    if (text.size() != 10 || text[4] != '-' || text[7] != '-') return std::nullopt;
+    int fields[3] = {};
+    const std::size_t starts[3] = {0, 5, 8};
+    const std::size_t lengths[3] = {4, 2, 2};
+    for (int i = 0; i < 3; ++i) {
+        for (std::size_t k = starts[i]; k < starts[i] + lengths[i]; ++k) {
+            if (text[k] < '0' || text[k] > '9') return std::nullopt;
+            fields[i] = fields[i] * 10 + (text[k] - '0');
+        }
+    }
+    const Day day{fields[0], fields[1], fields[2]};
+    if (day.year < 2000 || day.year > 2099 || day.month < 1 || day.month > 12) return std::nullopt;
+    static constexpr int kDaysIn[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = day.year % 4 == 0 && (day.year % 100 != 0 || day.year % 400 == 0);
+    const int last = kDaysIn[day.month - 1] + (day.month == 2 && leap ? 1 : 0);
+    if (day.day < 1 || day.day > last) return std::nullopt;
+    return day;
+}
+
+bool Period::Contains(const Result& result) const {
+    const std::int64_t day = KeyOf(result.year, result.month, result.day, 0, 0) / 10000;
+    if (from && day < KeyOf(from->year, from->month, from->day, 0, 0) / 10000) return false;
+    if (to && day > KeyOf(to->year, to->month, to->day, 0, 0) / 10000) return false;
+    return true;
+}
+
+std::string IsoTime(const Result& result) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d", result.year, result.month,
+                  result.day, result.hour, result.minute);
+    return text;
+}
+
+// ---- the archive ----
+
+std::unique_ptr<Archive> Archive::Open(const std::string& path, std::string& error) {
+    if (path.empty()) {
+        error = "no results archive named";
+        return nullptr;
+    }
+    // Every name SQLite will use must be a regular file or nothing; a link is never followed.
+    ReplaceOptions noLinks;
+    noLinks.followLinks = false;
+    for (const std::string suffix : {"", "-wal", "-shm", "-journal"}) {
+        if (!FileReplacement::CheckTarget(path + suffix, noLinks, error)) {
+            error = NotOpened(error);
+            return nullptr;
+        }
+    }
+    Found found = Inspect(path, error);
+    if (found == Found::kNothing) {
+        if (!CreateEmpty(path, error)) return nullptr;
+        found = Inspect(path, error);
+    }
+    if (found == Found::kNothing) {
+        error = Quoted(path) + " vanished while it was being opened";
+        return nullptr;
+    }
+    if (found == Found::kRefused) return nullptr;
+    if (found == Found::kOurs) {
+        Tighten(path);
+        for (const char* suffix : kCompanions) Tighten(path + suffix);
+    }
+
+    sqlite3* db = nullptr;
+    // No SQLITE_OPEN_CREATE: the file exists by now, made 0600 above.
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW;
+    if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+        error = "cannot open the results archive " + Quoted(path) + ": " +
+                (db ? std::string(sqlite3_errmsg(db)) : std::string("out of memory"));
+        sqlite3_close_v2(db);
+        return nullptr;
+    }
+    std::unique_ptr<Archive> archive(new Archive(db, path));
+    sqlite3_extended_result_codes(db, 1);
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+
+    std::int64_t pages = 0;
+    if (!QueryInt(db, "PRAGMA page_count", pages)) {
+        error = "cannot read " + Quoted(path) + ": " + SqliteError(db);
+        return nullptr;
+    }
+    if (pages == 0 && !Initialize(db)) {
+        error = "cannot make the results archive " + Quoted(path) + ": " + SqliteError(db);
+        return nullptr;
+    }
+    if (!Validate(db, path, error)) return nullptr;
+
+    // Only an archive of ours gets here: now it may be written to. WAL lets readers and one
+    // writer work at the same time; with synchronous=NORMAL a commit survives the death of the
+    // process (it is in the WAL), and a power loss can at most lose the last merges, never
+    // damage the file.
+    {
+        Statement mode(db, "PRAGMA journal_mode = WAL");
+        const bool wal = mode && sqlite3_step(mode.get()) == SQLITE_ROW &&
+                         sqlite3_column_text(mode.get(), 0) != nullptr &&
+                         std::strcmp(reinterpret_cast<const char*>(
+                                         sqlite3_column_text(mode.get(), 0)),
+                                     "wal") == 0;
+        if (!wal) {
+            error = "cannot open the results archive " + Quoted(path) +
+                    " for writing ahead: " + SqliteError(db);
+            return nullptr;
+        }
+    }
+    if (!Exec(db, "PRAGMA synchronous = NORMAL")) {
+        error = "cannot open the results archive " + Quoted(path) + ": " + SqliteError(db);
+        return nullptr;
+    }
+    // Companions made before the file was known to be ours (a first open) are tightened now.
+    for (const char* suffix : kCompanions) Tighten(path + suffix);
+    return archive;
+}
+
+Archive::~Archive() {
+    sqlite3_close_v2(db_);
+}
+
+bool Archive::Merge(const std::vector<RawRecord>& records, std::int64_t now, MergeCounts& counts,
+                    std::string& error) {
+    const auto fail = [&](const char* what) {
+        error = std::string(what) + Quoted(path_) + ": " + SqliteError(db_);
+        Exec(db_, "ROLLBACK");
+        return false;
+    };
+    // The write lock is taken at once, waiting for another writer up to the busy timeout.
+    if (!Exec(db_, "BEGIN IMMEDIATE")) {
+        error = "cannot write to the results archive " + Quoted(path_) + ": " + SqliteError(db_);
+        return false;
+    }
+    MergeCounts merged;
+    {
+        Statement insert(db_,
+                         "INSERT INTO results(at, raw, archived_at) VALUES(?, ?, ?) "
+                         "ON CONFLICT(at, raw) DO NOTHING");
+        if (!insert) return fail("cannot write to the results archive ");
+        for (const RawRecord& record : records) {
+            const std::optional<Result> result = ResultOfRecord(record);
+            if (!result) {
+                ++merged.leftOut;
+                continue;
+            }
+            sqlite3_stmt* s = insert.get();
+            sqlite3_bind_int64(s, 1, result->Key());
+            sqlite3_bind_int(s, 2, result->raw);
+            sqlite3_bind_int64(s, 3, now);
+            if (sqlite3_step(s) != SQLITE_DONE) {
+                return fail("cannot write to the results archive ");
+            }
+            if (sqlite3_changes(db_) > 0) {
+                ++merged.added;
+            } else {
+                ++merged.alreadyThere;
+            }
+            sqlite3_reset(s);
+        }
+    }
+    if (!Exec(db_, "COMMIT")) return fail("cannot save the results in the archive ");
+    counts = merged;
+    return true;
+}
+
+bool Archive::Read(const Period& period, std::vector<Result>& results, std::string& error) {
+    Statement select(db_,
+                     "SELECT at, raw, archived_at FROM results WHERE at BETWEEN ? AND ? "
+                     "ORDER BY at, raw");
+    if (!select) {
+        error = "cannot read the results archive " + Quoted(path_) + ": " + SqliteError(db_);
+        return false;
+    }
+    // A day's results lie between its key at 00:00 and the largest time a key can have.
+    const std::int64_t low =
+        period.from ? KeyOf(period.from->year, period.from->month, period.from->day, 0, 0) : 0;
+    const std::int64_t high = period.to
+                                  ? KeyOf(period.to->year, period.to->month, period.to->day, 99, 99)
+                                  : INT64_MAX;
+    sqlite3_bind_int64(select.get(), 1, low);
+    sqlite3_bind_int64(select.get(), 2, high);
+    std::vector<Result> read;
+    int step;
+    while ((step = sqlite3_step(select.get())) == SQLITE_ROW) {
+        const std::int64_t raw = sqlite3_column_int64(select.get(), 1);
+        read.push_back(ResultOfKey(sqlite3_column_int64(select.get(), 0),
+                                   static_cast<std::uint16_t>(raw),
+                                   sqlite3_column_int64(select.get(), 2)));
+    }
+    if (step != SQLITE_DONE) {
+        error = "cannot read the results archive " + Quoted(path_) + ": " + SqliteError(db_);
+        return false;
+    }
+    results = std::move(read);
+    return true;
+}
+
+bool Archive::ReadTotals(Totals& totals, std::string& error) {
+    const auto fail = [&] {
+        error = "cannot read the results archive " + Quoted(path_) + ": " + SqliteError(db_);
+        Exec(db_, "ROLLBACK");
+        return false;
+    };
+    // One snapshot for the three questions.
+    if (!Exec(db_, "BEGIN")) return fail();
+    Totals read;
+    std::int64_t count = 0;
+    if (!QueryInt(db_, "SELECT count(*) FROM results", count)) return fail();
+    read.count = static_cast<std::size_t>(count);
+    for (const bool newest : {false, true}) {
+        Statement edge(db_, newest ? "SELECT at, raw, archived_at FROM results "
+                                     "ORDER BY at DESC, raw DESC LIMIT 1"
+                                   : "SELECT at, raw, archived_at FROM results "
+                                     "ORDER BY at, raw LIMIT 1");
+        if (!edge) return fail();
+        const int step = sqlite3_step(edge.get());
+        if (step == SQLITE_ROW) {
+            const Result result = ResultOfKey(
+                sqlite3_column_int64(edge.get(), 0),
+                static_cast<std::uint16_t>(sqlite3_column_int64(edge.get(), 1)),
+                sqlite3_column_int64(edge.get(), 2));
+            (newest ? read.last : read.first) = result;
+        } else if (step != SQLITE_DONE) {
+            return fail();
+        }
+    }
+    if (!Exec(db_, "COMMIT")) return fail();
+    totals = read;
+    return true;
+}
+
+// ---- where the archive lies ----
+
+namespace {
+
+#ifdef _WIN32
+constexpr char kSeparator = '\\';
+bool IsAbsolute(const std::string& path) {
+    const auto separator = [](char c) { return c == '\\' || c == '/'; };
+    return (path.size() >= 3 && path[1] == ':' && separator(path[2])) ||
+           (path.size() >= 2 && separator(path[0]) && separator(path[1]));
+}
+#else
+constexpr char kSeparator = '/';
+bool IsAbsolute(const std::string& path) {
+    return !path.empty() && path[0] == '/';
+}
+#endif
+
+std::string WithoutTrailingSeparators(std::string path) {
+    while (path.size() > 1 && (path.back() == '/' || path.back() == kSeparator)) path.pop_back();
+    return path;
+}
+
+}  // namespace
+
+bool Locate(const std::string& explicitPath, bool simulated,
+            const std::function<std::optional<std::string>(const char*)>& getenv,
+            Location& location, std::string& error) {
+    location = {};
+    if (!explicitPath.empty()) {
+        location.path = explicitPath;
+        return true;
+    }
+    if (!simulated) {
+        const std::optional<std::string> named = getenv("TAVEX_ARCHIVE");
+        if (named && !named->empty()) {
+            location.path = *named;
+            return true;
+        }
+    }
+    std::string folder;
+#ifdef _WIN32
+    const std::optional<std::string> local = getenv("LOCALAPPDATA");
+    if (!local || !IsAbsolute(*local)) {
+        error = "no folder for the results archive: LOCALAPPDATA is not set to a full path";
+        return false;
+    }
+    folder = WithoutTrailingSeparators(*local) + "\\Tavex";
+#else
+    // XDG_DATA_HOME counts only as a full path, as the base directory rules say.
+    const std::optional<std::string> data = getenv("XDG_DATA_HOME");
+    if (data && IsAbsolute(*data)) {
+        folder = WithoutTrailingSeparators(*data);
+    } else {
+        const std::optional<std::string> home = getenv("HOME");
+        if (!home || !IsAbsolute(*home)) {
+            error = "no folder for the results archive: neither XDG_DATA_HOME nor HOME is set to "
+                    "a full path";
+            return false;
+        }
+        folder = WithoutTrailingSeparators(*home) + "/.local/share";
+    }
+    if (folder == "/") folder.clear();
+    folder += "/tavex";
+#endif
+    location.folderToMake = folder;
+    location.path = folder + kSeparator + (simulated ? "demo-archive.sqlite" : "archive.sqlite");
+    return true;
+}
+
+std::optional<std::string> SystemEnvironment(const char* name) {
+#ifdef _WIN32
+    const wchar_t* value = ::_wgetenv(Widen(name).c_str());
+    if (value == nullptr) return std::nullopt;
+    std::string text;
+    if (!Narrow(value, text)) return std::nullopt;
+    return text;
+#else
+    const char* value = std::getenv(name);
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+#endif
+}
+
+namespace {
+
+// Makes folder and the folders above it that are missing, each 0700 (only the user's: the
+// archive tells when someone was at home); a folder already there is left as it is.
+bool MakeFolders(const std::string& folder, std::string& error) {
+#ifdef _WIN32
+    std::error_code failure;
+    const std::filesystem::path wide(Widen(folder));
+    std::filesystem::create_directories(wide, failure);
+    if (failure || !std::filesystem::is_directory(wide, failure)) {
+        error = "cannot make the folder " + Quoted(folder) + " for the results archive" +
+                (failure ? ": " + failure.message() : std::string());
+        return false;
+    }
+    return true;
+#else
+    for (std::size_t end = 1; end <= folder.size(); ++end) {
+        if (end < folder.size() && folder[end] != '/') continue;
+        const std::string part = folder.substr(0, end);
+        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+            error = "cannot make the folder " + Quoted(part) + " for the results archive: " +
+                    std::strerror(errno);
+            return false;
+        }
+    }
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        error = Quoted(folder) + " is not a folder; the results archive cannot be kept in it";
+        return false;
+    }
+    return true;
+#endif
+}
+
+}  // namespace
+
+std::unique_ptr<Archive> OpenLocated(const Location& location, std::string& error) {
+    if (!location.folderToMake.empty() && !MakeFolders(location.folderToMake, error)) {
+        return nullptr;
+    }
+    return Archive::Open(location.path, error);
+}
+
+}  // namespace tavex::archive
