@@ -97,8 +97,8 @@ bool ReadHead(const std::string& path, std::string& head, bool& missing, std::st
     missing = false;
     const std::wstring wide = Widen(path);
     const HANDLE handle = ::CreateFileW(
-        wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD why = ::GetLastError();
         missing = why == ERROR_FILE_NOT_FOUND;
@@ -157,9 +157,9 @@ bool ReadHead(const std::string& path, std::string& head, bool& missing, std::st
     if (fd < 0) {
         const int why = errno;
         missing = why == ENOENT;
-        error = why == ELOOP ? Quoted(path) +
-                                   " is a symbolic link; it is not opened as the results archive"
-                             : "cannot open " + Quoted(path) + ": " + std::strerror(why);
+        error = why == ELOOP
+                    ? Quoted(path) + " is a symbolic link; it is not opened as the results archive"
+                    : "cannot open " + Quoted(path) + ": " + std::strerror(why);
         return false;
     }
     struct stat info {};
@@ -288,9 +288,13 @@ std::string SqliteError(sqlite3* db) {
 // file empty, and a second program doing the same at the same time finds the work done.
 bool Initialize(sqlite3* db) {
     if (!Exec(db, "BEGIN IMMEDIATE")) return false;
-    std::int64_t pages = 0;
-    bool ok = QueryInt(db, "PRAGMA page_count", pages);
-    if (ok && pages == 0) {
+    // Within the transaction an empty file already counts a page: whether another program has
+    // made it an archive meanwhile shows in its schema.
+    std::int64_t objects = 0;
+    std::int64_t id = 0;
+    bool ok = QueryInt(db, "SELECT count(*) FROM sqlite_master", objects) &&
+              QueryInt(db, "PRAGMA application_id", id);
+    if (ok && objects == 0 && id == 0) {
         const std::string sql = std::string(kCreateSchema) +
                                 "; PRAGMA application_id = " + std::to_string(kApplicationId) +
                                 "; PRAGMA user_version = " + std::to_string(kSchemaVersion);
@@ -444,11 +448,11 @@ std::unique_ptr<Archive> Archive::Open(const std::string& path, std::string& err
     // damage the file.
     {
         Statement mode(db, "PRAGMA journal_mode = WAL");
-        const bool wal = mode && sqlite3_step(mode.get()) == SQLITE_ROW &&
-                         sqlite3_column_text(mode.get(), 0) != nullptr &&
-                         std::strcmp(reinterpret_cast<const char*>(
-                                         sqlite3_column_text(mode.get(), 0)),
-                                     "wal") == 0;
+        const bool wal =
+            mode && sqlite3_step(mode.get()) == SQLITE_ROW &&
+            sqlite3_column_text(mode.get(), 0) != nullptr &&
+            std::strcmp(reinterpret_cast<const char*>(sqlite3_column_text(mode.get(), 0)), "wal") ==
+                0;
         if (!wal) {
             error = "cannot open the results archive " + Quoted(path) +
                     " for writing ahead: " + SqliteError(db);
@@ -523,9 +527,8 @@ bool Archive::Read(const Period& period, std::vector<Result>& results, std::stri
     // A day's results lie between its key at 00:00 and the largest time a key can have.
     const std::int64_t low =
         period.from ? KeyOf(period.from->year, period.from->month, period.from->day, 0, 0) : 0;
-    const std::int64_t high = period.to
-                                  ? KeyOf(period.to->year, period.to->month, period.to->day, 99, 99)
-                                  : INT64_MAX;
+    const std::int64_t high =
+        period.to ? KeyOf(period.to->year, period.to->month, period.to->day, 99, 99) : INT64_MAX;
     sqlite3_bind_int64(select.get(), 1, low);
     sqlite3_bind_int64(select.get(), 2, high);
     std::vector<Result> read;
@@ -564,10 +567,10 @@ bool Archive::ReadTotals(Totals& totals, std::string& error) {
         if (!edge) return fail();
         const int step = sqlite3_step(edge.get());
         if (step == SQLITE_ROW) {
-            const Result result = ResultOfKey(
-                sqlite3_column_int64(edge.get(), 0),
-                static_cast<std::uint16_t>(sqlite3_column_int64(edge.get(), 1)),
-                sqlite3_column_int64(edge.get(), 2));
+            const Result result =
+                ResultOfKey(sqlite3_column_int64(edge.get(), 0),
+                            static_cast<std::uint16_t>(sqlite3_column_int64(edge.get(), 1)),
+                            sqlite3_column_int64(edge.get(), 2));
             (newest ? read.last : read.first) = result;
         } else if (step != SQLITE_DONE) {
             return fail();
@@ -634,8 +637,9 @@ bool Locate(const std::string& explicitPath, bool simulated,
     } else {
         const std::optional<std::string> home = getenv("HOME");
         if (!home || !IsAbsolute(*home)) {
-            error = "no folder for the results archive: neither XDG_DATA_HOME nor HOME is set to "
-                    "a full path";
+            error =
+                "no folder for the results archive: neither XDG_DATA_HOME nor HOME is set to "
+                "a full path";
             return false;
         }
         folder = WithoutTrailingSeparators(*home) + "/.local/share";
@@ -682,8 +686,8 @@ bool MakeFolders(const std::string& folder, std::string& error) {
         if (end < folder.size() && folder[end] != '/') continue;
         const std::string part = folder.substr(0, end);
         if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-            error = "cannot make the folder " + Quoted(part) + " for the results archive: " +
-                    std::strerror(errno);
+            error = "cannot make the folder " + Quoted(part) +
+                    " for the results archive: " + std::strerror(errno);
             return false;
         }
     }

@@ -119,8 +119,8 @@ Summary Summarize(const std::vector<Result>& results) {
     if (values.size() % 2 == 1) {
         summary.medianBq = upper;
     } else {
-        const int lower = *std::max_element(values.begin(),
-                                            values.begin() + static_cast<std::ptrdiff_t>(middle));
+        const int lower =
+            *std::max_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle));
         summary.medianBq = (static_cast<double>(lower) + upper) / 2.0;  // whole or half
     }
     const auto [low, high] = std::minmax_element(values.begin(), values.end());
@@ -129,7 +129,8 @@ Summary Summarize(const std::vector<Result>& results) {
 
     summary.days = static_cast<int>(lastDay - firstDay + 1);
     summary.shortTerm = summary.days < kLongTermDays;
-    for (std::size_t hour = 0; hour < hours.size(); ++hour) summary.byHour[hour] = hours[hour].Get();
+    for (std::size_t hour = 0; hour < hours.size(); ++hour)
+        summary.byHour[hour] = hours[hour].Get();
     for (const auto& [key, accumulator] : months) {
         summary.byMonth.push_back({key / 100, key % 100, accumulator.Get()});
     }
@@ -187,12 +188,13 @@ std::string SummaryText(const Summary& summary, std::uint8_t unit) {
     text += "Highest: " + value(summary.maxBq) + "\n";
     text += "At or above " + level(kReferenceWho) + ": " + std::to_string(summary.atOrAbove100) +
             " (" + share(summary.atOrAbove100) + ")\n";
-    text += "At or above " + level(kReferenceUpper) + ": " +
-            std::to_string(summary.atOrAbove300) + " (" + share(summary.atOrAbove300) + ")\n";
-    text += "Below the lower limit (counted as " + value(kBelowLimitBq) +
-            "): " + std::to_string(summary.belowLimit) + "\n";
-    text += "Over the range (counted as " + value(kOverRangeBq) +
-            "): " + std::to_string(summary.overRange) + "\n";
+    text += "At or above " + level(kReferenceUpper) + ": " + std::to_string(summary.atOrAbove300) +
+            " (" + share(summary.atOrAbove300) + ")\n";
+    // What such results count as, in Bq/m3 in either unit: the pCi/l scale caps at 270.
+    text += "Below the lower limit (counted as " + std::to_string(kBelowLimitBq) +
+            " Bq/m3): " + std::to_string(summary.belowLimit) + "\n";
+    text += "Over the range (counted as " + std::to_string(kOverRangeBq) +
+            " Bq/m3): " + std::to_string(summary.overRange) + "\n";
     if (summary.shortTerm) {
         text += "Short-term: " + std::to_string(summary.days) +
                 (summary.days == 1 ? " day" : " days") + " of results; a decision needs at least " +
