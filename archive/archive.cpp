@@ -413,7 +413,9 @@ std::unique_ptr<Archive> Archive::Open(const std::string& path, std::string& err
         return nullptr;
     }
     if (found == Found::kRefused) return nullptr;
-    if (found == Found::kOurs) {
+    // An archive of ours, or an empty file about to become one, is the user's alone; SQLite
+    // gives its companions the same bits.
+    if (found == Found::kOurs || found == Found::kEmpty) {
         Tighten(path);
         for (const char* suffix : kCompanions) Tighten(path + suffix);
     }
@@ -443,9 +445,9 @@ std::unique_ptr<Archive> Archive::Open(const std::string& path, std::string& err
     if (!Validate(db, path, error)) return nullptr;
 
     // Only an archive of ours gets here: now it may be written to. WAL lets readers and one
-    // writer work at the same time; with synchronous=NORMAL a commit survives the death of the
-    // process (it is in the WAL), and a power loss can at most lose the last merges, never
-    // damage the file.
+    // writer work at the same time. synchronous=FULL flushes the log at each commit: a merge
+    // that returned is on the disk even through a power loss, which matters because the meter's
+    // memory may be cleared right after it (NORMAL would survive only the program's death).
     {
         Statement mode(db, "PRAGMA journal_mode = WAL");
         const bool wal =
@@ -459,7 +461,7 @@ std::unique_ptr<Archive> Archive::Open(const std::string& path, std::string& err
             return nullptr;
         }
     }
-    if (!Exec(db, "PRAGMA synchronous = NORMAL")) {
+    if (!Exec(db, "PRAGMA synchronous = FULL")) {
         error = "cannot open the results archive " + Quoted(path) + ": " + SqliteError(db);
         return nullptr;
     }

@@ -72,9 +72,10 @@ class Archive {
 public:
     // Opens the archive at path, creating it when there is none. The name must be a regular file
     // or nothing (no link, FIFO or device; the same for its -wal and -shm companions); a new
-    // archive and its companions are made 0600. A file that is not an archive of ours, or one of
-    // a newer version, is refused and left untouched. nullptr with error (naming the file) on
-    // failure.
+    // archive and its companions are made 0600 (an archive of ours with wider bits is
+    // tightened; an empty file becomes a new archive). A file that is not an archive of ours, or
+    // one of a newer version, is refused and left untouched: SQLite does not see it. nullptr
+    // with error (naming the file) on failure. An Archive is used by one thread at a time.
     static std::unique_ptr<Archive> Open(const std::string& path, std::string& error);
     ~Archive();
     Archive(const Archive&) = delete;

@@ -73,8 +73,9 @@ std::string InUnit(double bq, std::uint8_t unit, int language);
 // The summary for people (English), in the unit (0 Bq/m3, 1 pCi/l).
 std::string SummaryText(const Summary& summary, std::uint8_t unit);
 // One JSON object with count, first, last, mean_bq, median_bq, min_bq, max_bq, at_or_above_100,
-// at_or_above_300, below_limit, over_range, days, short_term (and the means by hour and month),
-// one line ending in a newline.
+// at_or_above_300, below_limit, over_range, days, short_term (and unit, by_hour and by_month),
+// one line ending in a newline. Without results first, last, mean_bq, median_bq, min_bq and
+// max_bq are null (as is the mean of an hour without results): never a made-up 0.
 std::string SummaryJson(const Summary& summary, std::uint8_t unit);
 
 }  // namespace tavex::archive

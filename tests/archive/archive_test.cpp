@@ -545,6 +545,14 @@ TEST(Archive, TheArchiveAndItsCompanionsAreTheUsersOnly) {
             EXPECT_EQ(ModeOf(name), 0600u) << name;
         }
     }
+    // An empty file (one this program made and left before it became an archive, say) becomes
+    // the archive, the user's alone.
+    const std::string empty = folder / "empty.sqlite";
+    std::ofstream(empty).close();
+    ASSERT_EQ(::chmod(empty.c_str(), 0644), 0);
+    EXPECT_TRUE(OpenOrFail(empty));
+    EXPECT_EQ(ModeOf(empty), 0600u);
+    EXPECT_EQ(CountIn(empty), 0u);
     // Someone else's file keeps its bits: it is refused, not changed.
     const std::string other = folder / "other.sqlite";
     std::ofstream(other) << "not ours";
