@@ -399,6 +399,9 @@ TEST(Archive, FilesThatAreNotArchivesAreRefusedAndLeftAsTheyAre) {
 #ifdef TAVEX_TEST_HAS_SQLITE
     RunSql(folder / "foreign.sqlite", "CREATE TABLE notes(text); INSERT INTO notes VALUES('x')");
     files.push_back({"foreign", folder / "foreign.sqlite"});
+    // In WAL mode: SQLite reading it would make a -wal and -shm beside it.
+    RunSql(folder / "foreign-wal.sqlite", "PRAGMA journal_mode = WAL; CREATE TABLE notes(text)");
+    files.push_back({"foreign in WAL mode", folder / "foreign-wal.sqlite"});
     {
         const std::string newer = folder / "newer.sqlite";
         { ASSERT_TRUE(OpenOrFail(newer)); }
@@ -412,7 +415,7 @@ TEST(Archive, FilesThatAreNotArchivesAreRefusedAndLeftAsTheyAre) {
         std::string error;
         EXPECT_FALSE(Archive::Open(path, error));
         EXPECT_NE(error.find(path), std::string::npos) << error;
-        EXPECT_EQ(FileBytes(path), before);
+        EXPECT_TRUE(FileBytes(path) == before) << path << " changed";
         for (const char* companion : {"-wal", "-shm", "-journal"}) {
             EXPECT_FALSE(NameTaken(path + companion)) << companion;
         }
@@ -435,7 +438,7 @@ TEST(Archive, ANewerLayoutStillInTheWriteAheadLogIsRefused) {
     std::string error;
     EXPECT_FALSE(Archive::Open(path, error));
     EXPECT_NE(error.find("newer"), std::string::npos) << error;
-    EXPECT_EQ(FileBytes(path), before);
+    EXPECT_TRUE(FileBytes(path) == before) << path << " changed";
     sqlite3_close(db);
 }
 
@@ -507,7 +510,7 @@ TEST(Archive, NamesThatAreNotRegularFilesAreRefused) {
         EXPECT_NE(error.find(c.offender), std::string::npos) << error;
         ::unlink(c.offender.c_str());
     }
-    EXPECT_EQ(FileBytes(real), realBytes);
+    EXPECT_TRUE(FileBytes(real) == realBytes) << real << " changed";
     EXPECT_FALSE(NameTaken(folder / "planted"));
     EXPECT_FALSE(NameTaken(folder / "nowhere"));
     EXPECT_FALSE(NameTaken(folder / "new-wal"));
@@ -646,6 +649,48 @@ TEST(Archive, AMergeWaitsForAnotherWriter) {
     sqlite3_close(db);
     EXPECT_EQ(ExitStatus(pid), 0);
     EXPECT_EQ(CountIn(path), 247u);
+}
+
+// Another program's database that it left in the middle of writing: SQLite opening it would
+// recover it (roll the journal back, or fold the log in), changing the file.
+TEST(Archive, AForeignDatabaseLeftMidWriteIsNotRecovered) {
+    TempFolder folder;
+    const struct {
+        const char* name;
+        const char* sql;
+        const char* companion;
+    } cases[] = {
+        {"log.sqlite",
+         "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0; CREATE TABLE t(x);"
+         "INSERT INTO t VALUES(randomblob(3000)); INSERT INTO t VALUES(randomblob(3000))",
+         "-wal"},
+        {"journal.sqlite",
+         "CREATE TABLE t(x); INSERT INTO t VALUES(randomblob(3000)); PRAGMA cache_size = 2;"
+         "BEGIN; WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 400) "
+         "INSERT INTO t SELECT randomblob(3000) FROM n; UPDATE t SET x = randomblob(3000)",
+         "-journal"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = folder / c.name;
+        // The other program ends without closing the database.
+        const pid_t pid = Spawn([&]() -> int {
+            sqlite3* db = nullptr;
+            if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) return 1;
+            return sqlite3_exec(db, c.sql, nullptr, nullptr, nullptr) == SQLITE_OK ? 0 : 2;
+        });
+        ASSERT_EQ(ExitStatus(pid), 0);
+        const std::string companion = path + c.companion;
+        ASSERT_TRUE(NameTaken(companion));
+        const std::string before = FileBytes(path);
+        const std::string companionBefore = FileBytes(companion);
+        ASSERT_FALSE(companionBefore.empty());
+        std::string error;
+        EXPECT_FALSE(Archive::Open(path, error));
+        EXPECT_NE(error.find(path), std::string::npos) << error;
+        EXPECT_TRUE(FileBytes(path) == before) << path << " changed";
+        EXPECT_TRUE(FileBytes(companion) == companionBefore) << companion << " changed";
+    }
 }
 #endif
 
