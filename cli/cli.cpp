@@ -18,8 +18,13 @@
 #include <filesystem>
 #include <optional>
 #include <thread>
+#include <tuple>
 #include <utility>
 
+#include "archive/archive.h"
+#include "archive/history.h"
+#include "archive/summary.h"
+#include "cli/report_command.h"
 #include "export/automation/workbook_engine.h"
 #include "export/excel.h"
 #include "export/files.h"
@@ -37,7 +42,7 @@ namespace tavex::cli {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: tavex-cli [--simulate[=IMAGE]] [--wait SECONDS] COMMAND [ARGS]\n"
+    "usage: tavex-cli [--simulate[=IMAGE]] [--wait SECONDS] [--archive FILE] COMMAND [ARGS]\n"
     "\n"
     "Talks to the TAVEX QX482TDA radon meter over USB (or to the built-in simulated meter).\n"
     "\n"
@@ -48,11 +53,21 @@ constexpr const char* kUsage =
     "  dump FILE                    save the meter's memory as an image that --simulate loads\n"
     "  export FILE [--format htm|csv|xlsx] [--language en|ru] [--open]\n"
     "                               write the stored results as a page, CSV file or workbook\n"
+    "  archive                      read the stored results into the archive on this computer\n"
+    "  summary [--from D] [--to D] [--unit bq|pci] [--json]\n"
+    "                               the archive's long-term summary (no meter needed)\n"
+    "  history [--from D] [--to D] [--format csv|json] [FILE]\n"
+    "                               the archived results for spreadsheets and scripts\n"
+    "  report FILE.pdf|FILE.html [--from D] [--to D] [--language en|ru] [--unit bq|pci]\n"
+    "                               a report of the archived results to print or share\n"
     "\n"
     "options:\n"
     "  --simulate[=IMAGE]  use the simulated meter, with the demo memory or the given\n"
     "                      8192-byte memory image (only read, never written)\n"
     "  --wait SECONDS      how long to look for the meter (default 3)\n"
+    "  --archive FILE      the results archive to use (default: archive.sqlite, with\n"
+    "                      --simulate demo-archive.sqlite, in ~/.local/share/tavex; for the\n"
+    "                      real meter TAVEX_ARCHIVE names another)\n"
     "  --help              show this text; COMMAND --help shows the command's\n"
     "\n"
     "exit codes: 0 success, 1 the operation failed, 2 usage error, 3 no meter found\n";
@@ -82,6 +97,27 @@ constexpr const char* kExportUsage =
     "  --language L   captions in English (en) or Russian (ru); default: the meter's language\n"
     "  --open         open FILE with its default program afterwards (xdg-open)\n";
 
+constexpr const char* kArchiveUsage =
+    "usage: tavex-cli [OPTIONS] archive\n"
+    "Reads every result stored in the meter and adds the new ones to the archive on this\n"
+    "computer (each result is kept once). Exports and clearing do the same by themselves.\n";
+constexpr const char* kSummaryUsage =
+    "usage: tavex-cli [OPTIONS] summary [--from YYYY-MM-DD] [--to YYYY-MM-DD] [--unit bq|pci] "
+    "[--json]\n"
+    "The archived results' summary: period, count, mean, median, minimum, maximum, results at\n"
+    "or above 100 and 300 Bq/m3, means by hour of day and by month. --from and --to include\n"
+    "their days. --json prints one JSON object (values in Bq/m3).\n";
+constexpr const char* kHistoryUsage =
+    "usage: tavex-cli [OPTIONS] history [--from YYYY-MM-DD] [--to YYYY-MM-DD] [--format csv|json] "
+    "[FILE]\n"
+    "The archived results, oldest first, in UTF-8: time (YYYY-MM-DDTHH:MM), bq_m3, pci_l and\n"
+    "flag (below_limit, over_range or empty). Written to FILE, or to standard output.\n";
+constexpr const char* kReportUsage =
+    "usage: tavex-cli [OPTIONS] report FILE.pdf|FILE.html [--from YYYY-MM-DD] [--to YYYY-MM-DD]\n"
+    "                 [--language en|ru] [--unit bq|pci]\n"
+    "Writes a report of the archived results (summary, comparison with the reference levels,\n"
+    "charts and every result) as an A4 PDF document or one self-contained HTML page.\n";
+
 constexpr const char* kFormatList = "supported formats: htm, csv, xlsx";
 
 struct ExportRequest {
@@ -91,9 +127,19 @@ struct ExportRequest {
     bool open = false;
 };
 
+// What summary, history and report take: a period, a unit, a format, a language, a file.
+struct ArchiveRequest {
+    archive::Period period;
+    std::uint8_t unit = 0;
+    bool json = false;
+    int language = 1;
+    std::string file;
+};
+
 struct Options {
     bool simulate = false;
     std::string simulateImage;
+    std::string archivePath;
     int waitSeconds = 3;
     std::string command;
     std::vector<std::string> commandArgs;
@@ -118,6 +164,10 @@ const char* CommandUsage(const std::string& command) {
     if (command == "clear") return kClearUsage;
     if (command == "dump") return kDumpUsage;
     if (command == "export") return kExportUsage;
+    if (command == "archive") return kArchiveUsage;
+    if (command == "summary") return kSummaryUsage;
+    if (command == "history") return kHistoryUsage;
+    if (command == "report") return kReportUsage;
     return nullptr;
 }
 
@@ -196,6 +246,79 @@ int ParseExportArguments(const std::vector<std::string>& rest, ExportRequest& re
                                    "'; give --format (" + kFormatList + ")");
     }
     request.format = *named;
+    return kExitOk;
+}
+
+// Reads the arguments of summary, history and report into request; kExitOk, or a usage error
+// already reported.
+int ParseArchiveArguments(const std::string& command, const std::vector<std::string>& rest,
+                          ArchiveRequest& request, std::ostream& err) {
+    const bool summary = command == "summary";
+    const bool history = command == "history";
+    const bool report = command == "report";
+    std::optional<std::string> format;
+    for (std::size_t k = 0; k < rest.size(); ++k) {
+        const std::string& arg = rest[k];
+        if (summary && arg == "--json") {
+            request.json = true;
+            continue;
+        }
+        std::string name = arg.substr(0, arg.find('='));
+        const bool takesValue =
+            name == "--from" || name == "--to" || ((summary || report) && name == "--unit") ||
+            (history && name == "--format") || (report && name == "--language");
+        if (!takesValue) {
+            if (!arg.empty() && arg[0] != '-' && !summary && request.file.empty()) {
+                request.file = arg;
+                continue;
+            }
+            return UsageError(err, command + ": unexpected argument '" + arg + "'");
+        }
+        std::string value;
+        if (arg == name) {
+            if (k + 1 >= rest.size()) return UsageError(err, command + ": " + name + " needs a value");
+            value = rest[++k];
+        } else {
+            value = arg.substr(name.size() + 1);
+        }
+        if (name == "--from" || name == "--to") {
+            const std::optional<archive::Day> day = archive::ParseDay(value);
+            if (!day) {
+                return UsageError(err, command + ": " + name + " takes a date as YYYY-MM-DD, not '" +
+                                           value + "'");
+            }
+            (name == "--from" ? request.period.from : request.period.to) = day;
+        } else if (name == "--unit") {
+            const std::string lower = Lowercase(value);
+            if (lower != "bq" && lower != "pci")
+                return UsageError(err, command + ": --unit takes bq or pci, not '" + value + "'");
+            request.unit = lower == "pci" ? 1 : 0;
+        } else if (name == "--language") {
+            const std::string lower = Lowercase(value);
+            if (lower != "en" && lower != "ru")
+                return UsageError(err, command + ": --language takes en or ru, not '" + value + "'");
+            request.language = lower == "ru" ? 0 : 1;
+        } else {
+            format = Lowercase(value);
+            if (*format != "csv" && *format != "json")
+                return UsageError(err, command + ": --format takes csv or json, not '" + value + "'");
+        }
+    }
+    if (request.period.from && request.period.to &&
+        std::tie(request.period.from->year, request.period.from->month, request.period.from->day) >
+            std::tie(request.period.to->year, request.period.to->month, request.period.to->day)) {
+        return UsageError(err, command + ": --from is after --to");
+    }
+    if (history) request.json = format && *format == "json";
+    if (report) {
+        if (request.file.empty()) return UsageError(err, "report needs a FILE (.pdf or .html)");
+        const std::string extension =
+            Lowercase(std::filesystem::path(request.file).extension().string());
+        if (extension != ".pdf" && extension != ".html" && extension != ".htm") {
+            return UsageError(err, "report: FILE must end in .pdf, .html or .htm, not '" +
+                                       request.file + "'");
+        }
+    }
     return kExitOk;
 }
 
@@ -298,49 +421,6 @@ int Dump(TForm2& form, const std::string& path, std::ostream& out, std::ostream&
     return kExitOk;
 }
 
-int Clear(TForm2& form, const std::string& backup, int waitSeconds, std::ostream& out,
-          std::ostream& err) {
-    form.ReadMemoryHeader();
-    if (Lost(form)) {
-        err << "tavex-cli: the memory header could not be read: " << StopReason(form) << "\n";
-        return kExitFailed;
-    }
-    if (form.headerStatus.load() != kHeaderValid) {
-        err << "tavex-cli: the meter's memory header is not valid; nothing was changed\n";
-        return kExitFailed;
-    }
-    const std::uint32_t count = form.recordCount.load();
-    if (!backup.empty()) {
-        if (!DumpTo(form, backup, err)) {
-            err << "tavex-cli: the backup failed; nothing was erased\n";
-            return kExitFailed;
-        }
-    }
-    form.ClearMemory();
-    form.WaitWhileBusy();
-    // The erase may have reached the meter although its answer was lost: what is told is what
-    // the meter holds afterwards, once it answers again.
-    if ((Lost(form) || !form.LastCommandSucceeded()) && !WaitForConnection(form, waitSeconds)) {
-        err << "tavex-cli: " << StopReason(form)
-            << " while its memory was being cleared; "
-               "`tavex-cli info` will tell whether it was cleared\n";
-        return kExitFailed;
-    }
-    form.ReadMemoryHeader();
-    if (Lost(form) || form.headerStatus.load() != kHeaderValid) {
-        err << "tavex-cli: the meter did not confirm the cleared memory; `tavex-cli info` will "
-               "tell whether it was cleared\n";
-        return kExitFailed;
-    }
-    if (form.recordCount.load() != 0) {
-        err << "tavex-cli: clearing the memory failed: the meter still holds "
-            << form.recordCount.load() << " results\n";
-        return kExitFailed;
-    }
-    out << "cleared: " << count << " results\n";
-    return kExitOk;
-}
-
 // The spreadsheet context's messages go to the error stream.
 class ErrorStreamMessageBox : public MessageBox {
 public:
@@ -383,14 +463,15 @@ private:
 // The export's progress on one line of a terminal, in the export's six stages.
 class ProgressBar {
 public:
-    ProgressBar(std::ostream& err, bool shown) : err_(err), shown_(shown) {}
+    ProgressBar(std::ostream& err, bool shown, const char* label = "exporting")
+        : err_(err), shown_(shown), label_(label) {}
 
     void Show(std::uint8_t stage) {
         // The export reports up to 9 before it has finished when there are only a few results.
         const int done = std::min<int>(stage, kStages);
         if (!shown_ || done == drawn_) return;
         drawn_ = done;
-        err_ << "\rexporting [" << std::string(static_cast<std::size_t>(done * kStep), '#')
+        err_ << "\r" << label_ << " [" << std::string(static_cast<std::size_t>(done * kStep), '#')
              << std::string(static_cast<std::size_t>((kStages - done) * kStep), ' ') << "] "
              << done * 100 / kStages << "%" << std::flush;
     }
@@ -406,11 +487,109 @@ private:
     static constexpr int kStep = 5;
     std::ostream& err_;
     bool shown_;
+    const char* label_;
     int drawn_ = -1;
 };
 
-int Export(TForm2& form, const ExportRequest& request, std::ostream& out, std::ostream& err,
-           const Environment& environment) {
+// Where the archive is, and opening it, for the commands that use it.
+struct ArchiveAccess {
+    std::string explicitPath;
+    bool simulated = false;
+    std::function<std::optional<std::string>(const char*)> getenv;
+
+    bool Locate(archive::Location& location, std::string& error) const {
+        return archive::Locate(explicitPath, simulated,
+                               getenv ? getenv : archive::SystemEnvironment, location, error);
+    }
+    // Adds the valid records to the archive.
+    bool Merge(const std::vector<RawRecord>& records, archive::MergeCounts& counts,
+               std::string& error, archive::Totals* totals = nullptr) const {
+        archive::Location location;
+        if (!Locate(location, error)) return false;
+        const auto opened = archive::OpenLocated(location, error);
+        if (!opened) return false;
+        const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+        if (!opened->Merge(records, now, counts, error)) return false;
+        return !totals || opened->ReadTotals(*totals, error);
+    }
+    // The archived results of a period, oldest first; none when there is no archive yet (it is
+    // not made by reading).
+    bool Read(const archive::Period& period, std::vector<archive::Result>& results,
+              std::string& where, std::string& error) const {
+        archive::Location location;
+        if (!Locate(location, error)) return false;
+        where = location.path;
+        std::error_code ignored;
+        if (!std::filesystem::exists(
+                std::filesystem::symlink_status(std::filesystem::u8path(location.path), ignored))) {
+            results.clear();
+            return true;
+        }
+        const auto opened = archive::OpenLocated(location, error);
+        return opened && opened->Read(period, results, error);
+    }
+};
+
+// Runs a started export (or read) until it has finished; false, with the reason told, when it
+// did not.
+bool RunToEnd(TForm2& form, Formfileexel& exporter, ProgressBar& bar, std::ostream& err,
+              const std::string& context) {
+    // Nothing else takes the busy flag here (no poll runs), so each round either hands over a
+    // chunk and starts the next read, or ends the export.
+    while (exporter.ExportProgress() != kProgressDone && !exporter.ExportFailed()) {
+        bar.Show(exporter.ExportProgress());
+        form.WaitWhileBusy();
+        exporter.ExportNext();
+        if (exporter.ExportState() == kExportIdle && !exporter.ExportFinished() &&
+            !exporter.ExportFailed()) {
+            exporter.AbortExport();
+            bar.End(false);
+            err << "tavex-cli: " << context << "the export stopped before it had finished\n";
+            return false;
+        }
+    }
+    const bool finished = !exporter.ExportFailed();
+    bar.End(finished);
+    if (!finished) {
+        err << "tavex-cli: " << context
+            << (form.MeterInUse() ? "the meter is in use by another program; the export was not "
+                                    "finished"
+                                  : exporter.ExportError())
+            << "\n";
+    }
+    return finished;
+}
+
+// Reads every stored result as an export does (the header's count, newest first, at most 1010)
+// and writes nothing; false, with the reason told, when the read failed.
+bool ReadStoredResults(TForm2& form, std::vector<RawRecord>& records, std::ostream& err,
+                       const Environment& environment, const std::string& context) {
+    records.clear();
+    if (form.recordCount.load() == 0) return true;
+    OpensNothing shell;
+    Excel excel(automation::MakeSpreadsheetFactory(nullptr),
+                std::make_shared<ErrorStreamMessageBox>(err));
+    Formfileexel reader(form, excel, TheRawFile(), shell, form.instrumentLanguage.load());
+    ProgressBar bar(err, environment.errorIsTerminal && environment.errorIsTerminal(), "reading");
+    if (!reader.BeginExport(kFormatReadOnly, "")) {
+        err << "tavex-cli: " << context << reader.ExportError() << "\n";
+        return false;
+    }
+    if (!RunToEnd(form, reader, bar, err, context)) return false;
+    records = reader.RecordsRead();
+    return true;
+}
+
+std::string PeriodText(const archive::Totals& totals) {
+    if (!totals.first || !totals.last) return "archive: no results";
+    return "archive: " + std::to_string(totals.count) + " results from " +
+           archive::IsoTime(*totals.first) + " to " + archive::IsoTime(*totals.last);
+}
+
+int Export(TForm2& form, const ExportRequest& request, const ArchiveAccess& archiveAccess,
+           std::ostream& out, std::ostream& err, const Environment& environment) {
     form.ReadMemoryHeader();
     if (Lost(form)) {
         err << "tavex-cli: the memory header could not be read: " << StopReason(form) << "\n";
@@ -444,36 +623,176 @@ int Export(TForm2& form, const ExportRequest& request, std::ostream& out, std::o
         err << "tavex-cli: " << exporter.ExportError() << "\n";
         return kExitFailed;
     }
-    // Nothing else takes the busy flag here (no poll runs), so each round either hands over a
-    // chunk and starts the next read, or ends the export.
-    while (exporter.ExportProgress() != kProgressDone && !exporter.ExportFailed()) {
-        bar.Show(exporter.ExportProgress());
-        form.WaitWhileBusy();
-        exporter.ExportNext();
-        if (exporter.ExportState() == kExportIdle && !exporter.ExportFinished() &&
-            !exporter.ExportFailed()) {
-            exporter.AbortExport();
-            bar.End(false);
-            err << "tavex-cli: the export stopped before it had finished\n";
-            return kExitFailed;
-        }
-    }
-    const bool finished = !exporter.ExportFailed();
-    bar.End(finished);
-    if (!finished) {
-        err << "tavex-cli: "
-            << (form.MeterInUse() ? "the meter is in use by another program; the export was not "
-                                    "finished"
-                                  : exporter.ExportError())
-            << "\n";
-        return kExitFailed;
-    }
+    if (!RunToEnd(form, exporter, bar, err, "")) return kExitFailed;
     out << "exported: " << exporter.RowsWritten() << " results to " << request.file << "\n";
+    // The file is written either way; the archive's trouble is told, not fatal.
+    archive::MergeCounts counts;
+    std::string archiveError;
+    if (!archiveAccess.Merge(exporter.RecordsRead(), counts, archiveError)) {
+        err << "tavex-cli: warning: the results were exported but not archived: " << archiveError
+            << "\n";
+    }
     // The results are saved either way; only the viewing did not happen.
     if (opening) {
         for (const std::string& path : opening->unopened)
             err << "tavex-cli: " << path << " could not be opened with its default program\n";
     }
+    return kExitOk;
+}
+
+// Reads every stored result into the archive, then reads the header again: when the meter
+// stored a new result meanwhile (pointer or count changed), once more. False, with the reason
+// told, when the results could not be read or archived.
+bool ArchiveStoredResults(TForm2& form, const ArchiveAccess& archiveAccess, std::ostream& err,
+                          const Environment& environment, const std::string& context,
+                          archive::MergeCounts& counts, archive::Totals& totals) {
+    counts = {};
+    for (int round = 0; round < 5; ++round) {
+        const std::uint32_t pointer = form.recordPointer.load();
+        const std::uint32_t count = form.recordCount.load();
+        std::vector<RawRecord> records;
+        if (!ReadStoredResults(form, records, err, environment, context)) return false;
+        archive::MergeCounts merged;
+        std::string error;
+        if (!archiveAccess.Merge(records, merged, error, &totals)) {
+            err << "tavex-cli: " << context << "the results could not be archived: " << error
+                << "\n";
+            return false;
+        }
+        // A result read again in a later round was counted as new in the first.
+        if (round == 0) counts = merged;
+        else counts.added += merged.added;
+        form.ReadMemoryHeader();
+        if (Lost(form)) {
+            err << "tavex-cli: " << context << StopReason(form) << "\n";
+            return false;
+        }
+        if (form.headerStatus.load() != kHeaderValid) {
+            err << "tavex-cli: " << context << "the meter's memory header is not valid\n";
+            return false;
+        }
+        if (form.recordPointer.load() == pointer && form.recordCount.load() == count) return true;
+    }
+    err << "tavex-cli: " << context << "the meter keeps storing new results\n";
+    return false;
+}
+
+int ArchiveCommand(TForm2& form, const ArchiveAccess& archiveAccess, std::ostream& out,
+                   std::ostream& err, const Environment& environment) {
+    form.ReadMemoryHeader();
+    if (Lost(form)) {
+        err << "tavex-cli: the memory header could not be read: " << StopReason(form) << "\n";
+        return kExitFailed;
+    }
+    if (form.headerStatus.load() != kHeaderValid) {
+        err << "tavex-cli: the meter's memory header is not valid; nothing was archived\n";
+        return kExitFailed;
+    }
+    archive::MergeCounts counts;
+    archive::Totals totals;
+    if (!ArchiveStoredResults(form, archiveAccess, err, environment, "", counts, totals)) {
+        return kExitFailed;
+    }
+    out << "archived: " << counts.added << " new, " << counts.alreadyThere << " already there\n"
+        << PeriodText(totals) << "\n";
+    return kExitOk;
+}
+
+int Clear(TForm2& form, const std::string& backup, int waitSeconds,
+          const ArchiveAccess& archiveAccess, std::ostream& out, std::ostream& err,
+          const Environment& environment) {
+    form.ReadMemoryHeader();
+    if (Lost(form)) {
+        err << "tavex-cli: the memory header could not be read: " << StopReason(form) << "\n";
+        return kExitFailed;
+    }
+    if (form.headerStatus.load() != kHeaderValid) {
+        err << "tavex-cli: the meter's memory header is not valid; nothing was changed\n";
+        return kExitFailed;
+    }
+    if (!backup.empty()) {
+        if (!DumpTo(form, backup, err)) {
+            err << "tavex-cli: the backup failed; nothing was erased\n";
+            return kExitFailed;
+        }
+    }
+    // No result is erased before it is in the archive; the header is read again right before
+    // the clearing command.
+    archive::MergeCounts counts;
+    archive::Totals totals;
+    if (!ArchiveStoredResults(form, archiveAccess, err, environment, "nothing was cleared: ",
+                              counts, totals)) {
+        return kExitFailed;
+    }
+    const std::uint32_t count = form.recordCount.load();
+    form.ClearMemory();
+    form.WaitWhileBusy();
+    // The erase may have reached the meter although its answer was lost: what is told is what
+    // the meter holds afterwards, once it answers again.
+    if ((Lost(form) || !form.LastCommandSucceeded()) && !WaitForConnection(form, waitSeconds)) {
+        err << "tavex-cli: " << StopReason(form)
+            << " while its memory was being cleared; "
+               "`tavex-cli info` will tell whether it was cleared\n";
+        return kExitFailed;
+    }
+    form.ReadMemoryHeader();
+    if (Lost(form) || form.headerStatus.load() != kHeaderValid) {
+        err << "tavex-cli: the meter did not confirm the cleared memory; `tavex-cli info` will "
+               "tell whether it was cleared\n";
+        return kExitFailed;
+    }
+    if (form.recordCount.load() != 0) {
+        err << "tavex-cli: clearing the memory failed: the meter still holds "
+            << form.recordCount.load() << " results\n";
+        return kExitFailed;
+    }
+    out << "cleared: " << count << " results\n";
+    return kExitOk;
+}
+
+// summary, history and report: the archive alone, no meter.
+int ArchiveReading(const std::string& command, const ArchiveRequest& request,
+                   const ArchiveAccess& archiveAccess, std::ostream& out, std::ostream& err,
+                   const Environment& environment) {
+    std::vector<archive::Result> results;
+    std::string where;
+    std::string error;
+    if (!archiveAccess.Read(request.period, results, where, error)) {
+        err << "tavex-cli: " << error << "\n";
+        return kExitFailed;
+    }
+    if (command == "summary") {
+        const archive::Summary summary = archive::Summarize(results);
+        out << (request.json ? archive::SummaryJson(summary, request.unit)
+                             : archive::SummaryText(summary, request.unit));
+        return kExitOk;
+    }
+    if (command == "history") {
+        const std::string text =
+            request.json ? archive::HistoryJson(results) : archive::HistoryCsv(results);
+        if (request.file.empty()) {
+            out << text;
+            return kExitOk;
+        }
+        if (!ReplaceWholeFile(request.file, text.data(), text.size(), error)) {
+            err << "tavex-cli: " << error << "\n";
+            return kExitFailed;
+        }
+        out << "history: " << results.size() << " results written to " << request.file << "\n";
+        return kExitOk;
+    }
+    if (results.empty()) {
+        err << "tavex-cli: the archive (" << where
+            << ") holds no results for the report; `tavex-cli archive` reads them from the meter\n";
+        return kExitFailed;
+    }
+    const LocalDateTime today = environment.clock ? environment.clock() : SystemLocalTime();
+    if (!WriteReportFile(request.file, std::move(results), request.period, request.language,
+                         request.unit, {today.year, today.month, today.day}, error)) {
+        err << "tavex-cli: " << error << "\n";
+        return kExitFailed;
+    }
+    out << "report written: " << request.file << "\n";
     return kExitOk;
 }
 
@@ -533,6 +852,15 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
                 return UsageError(err,
                                   "--wait takes whole seconds from 0 to 3600, not '" + value + "'");
             options.waitSeconds = *seconds;
+        } else if (arg == "--archive" || arg.rfind("--archive=", 0) == 0) {
+            if (arg == "--archive") {
+                if (i + 1 >= args.size() || args[i + 1].empty())
+                    return UsageError(err, "--archive needs a file");
+                options.archivePath = args[++i];
+            } else {
+                options.archivePath = arg.substr(10);
+                if (options.archivePath.empty()) return UsageError(err, "--archive= needs a file");
+            }
         } else if (!arg.empty() && arg[0] == '-') {
             return UsageError(err, "unknown option '" + arg + "'");
         } else {
@@ -555,6 +883,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     bool confirmed = false;
     std::string file;
     ExportRequest exportRequest;
+    ArchiveRequest archiveRequest;
     const auto& rest = options.commandArgs;
     if (options.command == "info" || options.command == "set-clock") {
         if (!rest.empty()) return UsageError(err, options.command + " takes no arguments");
@@ -565,6 +894,14 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         file = rest[0];
     } else if (options.command == "export") {
         if (const int code = ParseExportArguments(rest, exportRequest, err); code != kExitOk) {
+            return code;
+        }
+    } else if (options.command == "archive") {
+        if (!rest.empty()) return UsageError(err, "archive takes no arguments");
+    } else if (options.command == "summary" || options.command == "history" ||
+               options.command == "report") {
+        if (const int code = ParseArchiveArguments(options.command, rest, archiveRequest, err);
+            code != kExitOk) {
             return code;
         }
     } else if (options.command == "clear") {
@@ -584,6 +921,14 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
                    "`tavex-cli clear --yes` to confirm (add --backup FILE to keep a copy)\n";
             return kExitUsage;
         }
+    }
+
+    ArchiveAccess archiveAccess{options.archivePath, options.simulate, environment.getenv};
+    // These read the archive alone.
+    if (options.command == "summary" || options.command == "history" ||
+        options.command == "report") {
+        return ArchiveReading(options.command, archiveRequest, archiveAccess, out, err,
+                              environment);
     }
 
     std::shared_ptr<HidPlatform> platform;
@@ -614,9 +959,11 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         } else if (options.command == "dump") {
             code = Dump(*form, file, out, err);
         } else if (options.command == "export") {
-            code = Export(*form, exportRequest, out, err, environment);
+            code = Export(*form, exportRequest, archiveAccess, out, err, environment);
+        } else if (options.command == "archive") {
+            code = ArchiveCommand(*form, archiveAccess, out, err, environment);
         } else {
-            code = Clear(*form, file, options.waitSeconds, out, err);
+            code = Clear(*form, file, options.waitSeconds, archiveAccess, out, err, environment);
         }
     }
     form->WaitForExchangeThreads(std::chrono::seconds(10));

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -32,6 +33,8 @@ struct Environment {
     std::function<std::shared_ptr<Shell>()> openingShell = MakeDesktopShell;
     // Whether the error stream is a terminal: the export draws its progress bar only there.
     std::function<bool()> errorIsTerminal = StandardErrorIsTerminal;
+    // The environment variables the archive's place comes from (UTF-8; nullopt when unset).
+    std::function<std::optional<std::string>(const char*)> getenv;
 };
 
 Environment DefaultEnvironment();

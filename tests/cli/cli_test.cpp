@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 
 #ifndef _WIN32
@@ -85,7 +86,17 @@ protected:
         RemoveDir();
         fs::create_directories(dir);
     }
-    void TearDown() override { RemoveDir(); }
+    void TearDown() override {
+        RemoveDir();
+        std::error_code ignored;
+        fs::remove_all(DataHome(), ignored);
+    }
+    // The archive's folder lies beside the test's folder (whose files some tests count).
+    fs::path DataHome() const { return dir.string() + "-data"; }
+    fs::path ArchiveFile(bool simulated = true) const {
+        return DataHome() / "tavex" / (simulated ? "demo-archive.sqlite" : "archive.sqlite");
+    }
+    std::optional<std::string> tavexArchive;
     void RemoveDir() {
         std::error_code ignored;
         // Windows removes no read-only file.
@@ -104,6 +115,11 @@ protected:
             return std::make_shared<RecordingShell>(opened, shellOpens);
         };
         environment.errorIsTerminal = [this] { return terminal; };
+        environment.getenv = [this](const char* name) -> std::optional<std::string> {
+            if (std::string(name) == "XDG_DATA_HOME") return DataHome().string();
+            if (std::string(name) == "TAVEX_ARCHIVE") return tavexArchive;
+            return std::nullopt;
+        };
         std::ostringstream out;
         std::ostringstream err;
         const int code = cli::Run(args, out, err, environment);
@@ -560,6 +576,105 @@ TEST_F(CliTest, FaultAtEveryReport) {
     }
 }
 
+
+// The demo memory's 247 valid results go into the demo archive once, whatever reads them; the
+// real meter's results into the real archive, TAVEX_ARCHIVE naming another and --archive winning.
+TEST_F(CliTest, ArchiveTakesEachResultOnceInTheRightArchive) {
+    Result r = Run({"--simulate", "archive"});
+    ASSERT_EQ(r.code, kExitOk) << r.err;
+    EXPECT_EQ(r.out,
+              "archived: 247 new, 0 already there\n"
+              "archive: 247 results from 2026-11-20T23:00 to 2026-12-01T08:00\n");
+    r = Run({"--simulate", "archive"});
+    EXPECT_EQ(Lines(r.out).at(0), "archived: 0 new, 247 already there");
+    EXPECT_FALSE(fs::exists(ArchiveFile(false)));
+
+    bus->Plug(meter);
+    r = Run({"--wait", "0", "export", (dir / "x.csv").string()});
+    ASSERT_EQ(r.code, kExitOk) << r.err;
+    EXPECT_EQ(r.err, "");
+    r = Run({"--wait", "0", "archive"});
+    EXPECT_EQ(Lines(r.out).at(0), "archived: 0 new, 247 already there");
+
+    tavexArchive = (DataHome() / "named.sqlite").string();
+    r = Run({"--wait", "0", "archive"});
+    EXPECT_EQ(Lines(r.out).at(0), "archived: 247 new, 0 already there");
+    r = Run({"--simulate", "archive"});
+    EXPECT_EQ(Lines(r.out).at(0), "archived: 0 new, 247 already there");
+    r = Run({"--simulate", "--archive", (DataHome() / "given.sqlite").string(), "archive"});
+    EXPECT_EQ(Lines(r.out).at(0), "archived: 247 new, 0 already there");
+    EXPECT_TRUE(fs::exists(DataHome() / "given.sqlite"));
+}
+
+// summary, history and report read the archive alone; an archive that cannot be used never
+// fails an export but stops a clearing.
+TEST_F(CliTest, ArchiveReadersAndArchiveTrouble) {
+    Result r = Run({"--simulate", "summary", "--json"});
+    ASSERT_EQ(r.code, kExitOk) << r.err;
+    EXPECT_NE(r.out.find("\"count\":0"), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(ArchiveFile()));  // reading makes no archive
+
+    ASSERT_EQ(Run({"--simulate", "archive"}).code, kExitOk);
+    r = Run({"--simulate", "summary", "--json"});
+    EXPECT_NE(r.out.find("\"count\":247"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find('\n'), r.out.size() - 1);
+    EXPECT_EQ(r.err, "");
+    r = Run({"--simulate", "history", "--format", "csv", "--from", "2026-12-01"});
+    std::vector<std::string> lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 10u);  // 0:00 to 8:00 of the last day, and the header
+    EXPECT_EQ(lines[0], "time,bq_m3,pci_l,flag");
+    EXPECT_EQ(lines[1].rfind("2026-12-01T00:00,", 0), 0u);
+    EXPECT_EQ(lines[9].rfind("2026-12-01T08:00,", 0), 0u);
+    r = Run({"--simulate", "history", "--format=json", (dir / "h.json").string()});
+    EXPECT_EQ(r.code, kExitOk) << r.err;
+    EXPECT_EQ(ReadFile(dir / "h.json").front(), '[');
+
+    const fs::path page = dir / "report.html";
+    r = Run({"--simulate", "report", page.string(), "--language", "ru"});
+#if TAVEX_CLI_HAS_REPORT
+    ASSERT_EQ(r.code, kExitOk) << r.err;
+    const std::string html = ReadFile(page);
+    EXPECT_NE(html.find("<svg"), std::string::npos);
+    EXPECT_EQ(html.find("http:"), std::string::npos);
+    EXPECT_EQ(html.find("<script"), std::string::npos);
+    r = Run({"--simulate", "report", (dir / "r.pdf").string()});
+    ASSERT_EQ(r.code, kExitOk) << r.err;
+    EXPECT_EQ(ReadFile(dir / "r.pdf").rfind("%PDF", 0), 0u);
+#else
+    EXPECT_EQ(r.code, kExitFailed);
+#endif
+
+    // A folder where the archive should be.
+    bus->Plug(meter);
+    const sim::MemoryImage before = meter->Memory();
+    const std::string folder = dir.string();
+    r = Run({"--wait", "0", "--archive", folder, "export", (dir / "kept.htm").string()});
+    EXPECT_EQ(r.code, kExitOk);
+    EXPECT_TRUE(fs::exists(dir / "kept.htm"));
+    EXPECT_NE(r.err.find("warning: the results were exported but not archived"),
+              std::string::npos);
+    r = Run({"--wait", "0", "--archive", folder, "clear", "--yes"});
+    EXPECT_EQ(r.code, kExitFailed);
+    EXPECT_NE(r.err.find("nothing was cleared"), std::string::npos) << r.err;
+    EXPECT_EQ(meter->Memory(), before);
+    // With its archive, the clearing keeps every result.
+    r = Run({"--wait", "0", "clear", "--yes"});
+    EXPECT_EQ(r.code, kExitOk) << r.err;
+    r = Run({"summary", "--json"});
+    EXPECT_NE(r.out.find("\"count\":247"), std::string::npos) << r.out;
+
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"summary", "--from", "2026-02-30"},
+                                               {"summary", "--from", "2026-03-02", "--to", "2026-03-01"},
+                                               {"summary", "--unit", "mBq"},
+                                               {"history", "--format", "xml"},
+                                               {"report", (dir / "r.txt").string()},
+                                               {"report"},
+                                               {"--archive"}}) {
+        EXPECT_EQ(Run(args).code, kExitUsage) << args[0];
+    }
+}
+
 #ifndef _WIN32
 // The tool has no children left once a program has been started, whether or not it started.
 bool NoChildrenLeft() {
@@ -624,3 +739,4 @@ TEST(XdgShell, StartsProgramsDetachedWithTheirArgumentsVerbatim) {
 
 }  // namespace
 }  // namespace tavex::cli
+

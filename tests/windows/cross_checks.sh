@@ -1,7 +1,8 @@
 #!/bin/bash
 # What tavex-cli.exe does under Wine, against the Linux build's tavex-cli: exports byte for byte
 # (the workbook cell by cell), a memory image that loads again, a name with Cyrillic letters,
-# and no meter found through the Windows HID platform.
+# the results archive with its summary, history and report, and no meter found through the
+# Windows HID platform. Both programs use archives of their own in the scratch folder.
 #   cross_checks.sh LINUX_CLI WINDOWS_CLI
 set -u
 linux="$(realpath "$1")" windows="$(realpath "$2")" here="$(cd "$(dirname "$0")" && pwd)"
@@ -11,7 +12,8 @@ cd "$work"
 . "$here/checks.sh"
 # Through cmake/wine-run: Wine's background processes never get a pipe of ours to hold.
 wine_run="$here/../../cmake/wine-run"
-win() { "$wine_run" "$windows" "$@"; }
+win() { "$wine_run" "$windows" --archive "Z:$work/windows-archive.sqlite" "$@"; }
+export XDG_DATA_HOME="$work/linux-data"
 
 for format in htm csv xlsx; do
   "$linux" --simulate export "linux.$format" >/dev/null
@@ -27,6 +29,20 @@ check "... 8192 bytes" test "$(stat -c %s image.img)" -eq 8192
 "$linux" --simulate info >linux-info.txt
 win --simulate=image.img info >windows-info.txt
 check "... loads again" bash -c "tr -d '\r' <windows-info.txt | cmp - linux-info.txt"
+# The exports above have filled both archives; the Windows one holds what the Linux one holds.
+win --simulate archive | tr -d '\r' >windows-archived.txt
+check "archive: nothing new after the exports" \
+  grep -qx "archived: 0 new, 247 already there" windows-archived.txt
+"$linux" --simulate summary --json >linux-summary.json
+win --simulate summary --json | tr -d '\r' >windows-summary.json
+check "summary as on Linux" cmp windows-summary.json linux-summary.json
+"$linux" --simulate history --format csv linux-history.csv >/dev/null
+win --simulate history --format csv windows-history.csv >/dev/null
+check "history byte for byte" cmp windows-history.csv linux-history.csv
+check "report" win --simulate report "отчёт.pdf" --language ru
+check "... a PDF whose text holds the count" \
+  bash -c "pdftotext 'отчёт.pdf' - | grep -q 247"
+check "clear archives first" win --simulate clear --yes
 win --wait 0 info >/dev/null
 check "no meter: exit 3" test $? -eq 3
 check "200 starts in a row" "$here/run-info-200.sh" "$windows" 200
