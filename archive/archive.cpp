@@ -423,7 +423,10 @@ std::unique_ptr<Archive> Archive::Open(const std::string& path, std::string& err
     sqlite3* db = nullptr;
     // No SQLITE_OPEN_CREATE: the file exists by now, made 0600 above.
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW;
-    if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+    // SQLite (built to take URIs) would read a name beginning with "file:" as a URI, naming
+    // another file than the one checked: such a name is given as a path in this folder.
+    const std::string name = path.rfind("file:", 0) == 0 ? "./" + path : path;
+    if (sqlite3_open_v2(name.c_str(), &db, flags, nullptr) != SQLITE_OK) {
         error = "cannot open the results archive " + Quoted(path) + ": " +
                 (db ? std::string(sqlite3_errmsg(db)) : std::string("out of memory"));
         sqlite3_close_v2(db);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <thread>
@@ -507,6 +508,13 @@ TEST(Archive, NamesThatAreNotRegularFilesAreRefused) {
     }
     EXPECT_TRUE(FileBytes(real) == realBytes) << real << " changed";
     EXPECT_FALSE(NameTaken(folder / "planted"));
+    // A name SQLite would take for a URI is the file of that name in the working folder.
+    const std::string workingFolder = std::filesystem::current_path().string();
+    ASSERT_EQ(::chdir(folder.path().c_str()), 0);
+    { EXPECT_TRUE(OpenOrFail("file:uri.sqlite?mode=memory")); }
+    EXPECT_TRUE(NameTaken(folder / "file:uri.sqlite?mode=memory"));
+    EXPECT_FALSE(NameTaken(folder / "uri.sqlite"));
+    ASSERT_EQ(::chdir(workingFolder.c_str()), 0);
     EXPECT_FALSE(NameTaken(folder / "nowhere"));
     EXPECT_FALSE(NameTaken(folder / "new-wal"));
 }
