@@ -16,5 +16,5 @@ int main(int argc, char** argv) {
         simulator = std::make_unique<tavex::SimulatorWindow>(bus, meter);
         simulator->move(std::max(0, form1.x() - 380), form1.y());
         simulator->show();
-    });
+    }, true);
 }

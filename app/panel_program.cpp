@@ -9,6 +9,7 @@
 
 #include "app/menu1.h"
 #include "app/tavex_m.h"
+#include "archive/archive.h"
 #include "export/automation/workbook_engine.h"
 #include "instrument/platform_thread.h"
 
@@ -54,7 +55,7 @@ bool RunSaveDialog(QFileDialog& dialog, QString& name, int& typeIndex) {
 }  // namespace
 
 int RunPanelProgram(int& argc, char** argv, std::shared_ptr<HidPlatform> platform,
-                    const std::function<void(TForm1&)>& extra) {
+                    const std::function<void(TForm1&)>& extra, bool simulated) {
     QApplication app(argc, argv);
     app.setWindowIcon(TavexIcon());
     int code = 0;
@@ -66,6 +67,14 @@ int RunPanelProgram(int& argc, char** argv, std::shared_ptr<HidPlatform> platfor
         // Excel when it is installed (Windows), else the built-in engine.
         services.spreadsheet = automation::MakeSpreadsheetFactory(services.shell);
         services.runSaveDialog = RunSaveDialog;
+        services.openArchive = [simulated](std::string& error) {
+            archive::Location location;
+            if (!archive::Locate(std::string(), simulated, archive::SystemEnvironment, location,
+                                 error)) {
+                return std::unique_ptr<archive::Archive>();
+            }
+            return archive::OpenLocated(location, error);
+        };
 
         TForm1 form1(services);
         form2 = TForm2::Create(platform);

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QKeyEvent>
+#include <QDate>
 #include <QStandardPaths>
 
 #include "app/menu1.h"
@@ -28,9 +29,10 @@ struct SaveType {
     std::uint8_t format;
 };
 // The workbook is written as Office Open XML, so its type is .xlsx.
-constexpr SaveType kSaveTypes[3] = {{"HTM File", "*.htm", ".htm", kFormatHtm},
+constexpr SaveType kSaveTypes[4] = {{"HTM File", "*.htm", ".htm", kFormatHtm},
                                     {"CSV File ", "*.csv", ".csv", kFormatCsv},
-                                    {"Microsoft Excel File", "*.xlsx", ".xlsx", kFormatXls}};
+                                    {"Microsoft Excel File", "*.xlsx", ".xlsx", kFormatXls},
+                                    {"PDF report", "*.pdf", ".pdf", kFormatReport}};
 
 // The skin and the help: on Windows beside the program (its install folder), elsewhere in the
 // working folder.
@@ -195,10 +197,13 @@ void TForm1::LoadLanguage(std::uint8_t requested) {
 }
 
 void TForm1::SetSaveFilter() {
-    const int types = excel_ && excel_->IsSpreadsheetAvailable() ? 3 : 2;
+    // The workbook only when a spreadsheet can be made; the report always.
+    saveTypeIndex_ = {0, 1};
+    if (excel_ && excel_->IsSpreadsheetAvailable()) saveTypeIndex_.push_back(2);
+    saveTypeIndex_.push_back(3);
     QStringList filters;
     saveTypes_.clear();
-    for (int i = 0; i < types; ++i) {
+    for (const int i : saveTypeIndex_) {
         filters << QStringLiteral("%1 (%2)").arg(QLatin1String(kSaveTypes[i].label),
                                                  QLatin1String(kSaveTypes[i].mask));
         saveTypes_ << QLatin1String(kSaveTypes[i].label);
@@ -229,12 +234,22 @@ void TForm1::Arm(int milliseconds) {
 void TForm1::Timer1Timer() {
     Timer1->stop();
     if (!form2_) return;
-    if (!form2_->connected.load(std::memory_order_acquire)) {
+    // Results already read go into the archive whether or not the meter is still there.
+    if (!form2_->connected.load(std::memory_order_acquire) && PanelState != kPanelArchiving) {
         // The meter is gone: whatever ran is abandoned, and an unfinished export leaves no file.
         if (PanelState == kPanelExporting && export_) export_->AbortExport();
+        const bool clearing = PanelState == kPanelClearReading || PanelState == kPanelClearArchiving;
+        if (PanelState == kPanelClearReading && export_) export_->AbortExport();
         TimerStep = Step::Idle;
         PanelState = kPanelIdle;
         if (excel_) excel_->CloseWorkbook();
+        if (clearing && services_.messageBox) {
+            services_.messageBox->Show(
+                Language == 1 ? "The meter was disconnected before its memory was cleared; "
+                                "nothing was cleared."
+                              : "Прибор отключён до очистки памяти; ничего не удалено.",
+                Language == 1 ? "Clear memory" : "Очистка памяти", kMessageBoxError);
+        }
     }
     switch (TimerStep) {
         case Step::Idle:
@@ -299,7 +314,7 @@ void TForm1::StartExport() {
     int index = 0;
     if (!services_.runSaveDialog || !services_.runSaveDialog(*SaveDialog1, name, index)) return;
     if (index < 1 || index > saveTypes_.size()) return;
-    const SaveType& type = kSaveTypes[index - 1];
+    const SaveType& type = kSaveTypes[saveTypeIndex_[static_cast<std::size_t>(index - 1)]];
     // The type's extension is appended whatever the name already ends in.
     ExportFileName = name.toStdString() + type.extension;
     ExportFormat = type.format;
@@ -321,7 +336,17 @@ void TForm1::ExportStep() {
             ResumeIdle();
             return;
         }
-        if (!export_ || !export_->BeginExport(ExportFormat, ExportFileName)) {
+        // The report is written once the results are archived; its file is checked first.
+        const bool report = ExportFormat == kFormatReport;
+        std::string refused;
+        if (report && !FileReplacement::CheckTarget(ExportFileName, {}, refused)) {
+            ResumeIdle();
+            PanelState = kPanelIdle;
+            ShowExportError(refused);
+            return;
+        }
+        if (!export_ ||
+            !export_->BeginExport(report ? kFormatReadOnly : ExportFormat, ExportFileName)) {
             ReportExportFailure();
             return;
         }
@@ -329,6 +354,10 @@ void TForm1::ExportStep() {
         Arm(50);
         PanelState = kPanelExporting;
         ConnectedShown = 0;
+        return;
+    }
+    if (PanelState == kPanelArchiving) {
+        ArchiveStep();
         return;
     }
     if (PanelState != kPanelExporting) return;
@@ -340,11 +369,64 @@ void TForm1::ExportStep() {
         return;
     }
     Arm(50);
-    if (stage == kProgressDone) {
-        skin_->ShowStripRow(kTargetDisplay, 4);
-        ResumeIdle();
-        PanelState = kPanelIdle;
+    if (stage == kProgressDone) StartArchiving();
+}
+
+void TForm1::StartArchiving() {
+    pendingReport_.reset();
+    if (ExportFormat == kFormatReport) {
+        const QDate today = QDate::currentDate();
+        pendingReport_ = ReportTask{
+            ExportFileName, Language == 1 ? 1 : 0,
+            static_cast<std::uint8_t>(
+                form2_->instrumentUnit.load(std::memory_order_acquire) == 1 ? 1 : 0),
+            archive::Day{today.year(), today.month(), today.day()}};
     }
+    PanelState = kPanelArchiving;
+    archiveJob_ = ArchiveJob::Start(services_.openArchive, export_->RecordsRead(), pendingReport_);
+    // Without a thread to be had, the work is done here.
+    if (archiveJob_) {
+        Arm(50);
+    } else {
+        ArchiveStep();
+    }
+}
+
+void TForm1::ArchiveStep() {
+    if (archiveJob_ && !archiveJob_->Done()) {
+        Arm(50);
+        return;
+    }
+    const ArchiveJob::Outcome outcome =
+        archiveJob_ ? archiveJob_->Result()
+                    : ArchiveJob::Run(services_.openArchive, export_->RecordsRead(), pendingReport_);
+    archiveJob_.reset();
+    PanelState = kPanelIdle;
+    ResumeIdle();
+    if (!outcome.merged) ReportArchiveFailure(outcome.archiveError);
+    if (pendingReport_) {
+        if (!outcome.reportWritten) {
+            ShowExportError(outcome.reportError);
+            return;
+        }
+        if (services_.shell) services_.shell->OpenDocument(pendingReport_->path);
+    }
+    skin_->ShowStripRow(kTargetDisplay, 4);
+}
+
+void TForm1::ReportArchiveFailure(const std::string& reason) {
+    // Said once for the same trouble; the export itself is done.
+    if (!services_.messageBox || reason == archiveErrorShown_) return;
+    archiveErrorShown_ = reason;
+    services_.messageBox->Show(
+        (Language == 1 ? "The results were exported but could not be added to the archive:\n"
+                       : "Результаты экспортированы, но не добавлены в архив:\n") +
+            reason,
+        Language == 1 ? "Archive" : "Архив", kMessageBoxError);
+}
+
+bool TForm1::WaitForArchiveJob(std::chrono::milliseconds limit) const {
+    return !archiveJob_ || archiveJob_->Wait(limit);
 }
 
 void TForm1::ReportExportFailure() {
@@ -355,9 +437,14 @@ void TForm1::ReportExportFailure() {
         export_->ExportError() == "the spreadsheet application could not be started") {
         return;
     }
+    ShowExportError(export_->ExportError());
+}
+
+void TForm1::ShowExportError(const std::string& reason) {
+    if (!services_.messageBox) return;
     const std::string text = (Language == 1 ? "The results could not be written to "
                                             : "Не удалось записать результаты в ") +
-                             ExportFileName + ":\n" + export_->ExportError();
+                             ExportFileName + ":\n" + reason;
     services_.messageBox->Show(text, Language == 1 ? "Export" : "Экспорт", kMessageBoxError);
 }
 
@@ -383,11 +470,11 @@ void TForm1::ClearMemoryStep() {
             return;
         }
         if (form2_->headerStatus.load(std::memory_order_acquire) == kHeaderValid) {
+            // Every stored result goes into the archive before anything is cleared.
             TimerStep = Step::ClearMemory;
-            form2_->ClearMemory();
-            Arm(50);
-            PanelState = kPanelClearing;
             ConnectedShown = 0;
+            clearRounds_ = 0;
+            StartClearRead();
             return;
         }
         if (!form2_->busy.load(std::memory_order_acquire)) {
@@ -395,6 +482,14 @@ void TForm1::ClearMemoryStep() {
             ResumeIdle();
             PanelState = kPanelIdle;
         }
+        return;
+    }
+    if (PanelState == kPanelClearReading) {
+        ClearReadStep();
+        return;
+    }
+    if (PanelState == kPanelClearArchiving) {
+        ClearArchiveStep();
         return;
     }
     if (PanelState != kPanelClearing) return;
@@ -405,6 +500,85 @@ void TForm1::ClearMemoryStep() {
     } else {
         Arm(50);
     }
+}
+
+void TForm1::StartClearRead() {
+    clearPointer_ = form2_->recordPointer.load(std::memory_order_acquire);
+    clearCount_ = form2_->recordCount.load(std::memory_order_acquire);
+    if (!export_ || !export_->BeginExport(kFormatReadOnly, std::string())) {
+        RefuseClearing(export_ ? export_->ExportError() : std::string());
+        return;
+    }
+    PanelState = kPanelClearReading;
+    Arm(50);
+}
+
+void TForm1::ClearReadStep() {
+    skin_->ShowProgressStage(export_->ExportProgress());
+    if (!form2_->busy.load(std::memory_order_acquire)) export_->ExportNext();
+    if (export_->ExportFailed()) {
+        RefuseClearing(export_->ExportError());
+        return;
+    }
+    if (export_->ExportFinished()) {
+        PanelState = kPanelClearArchiving;
+        archiveJob_ = ArchiveJob::Start(services_.openArchive, export_->RecordsRead(), std::nullopt);
+        if (!archiveJob_) {
+            RefuseClearing("no thread could be started");
+            return;
+        }
+    }
+    Arm(50);
+}
+
+void TForm1::ClearArchiveStep() {
+    if (archiveJob_ && !archiveJob_->Done()) {
+        Arm(50);
+        return;
+    }
+    const ArchiveJob::Outcome outcome = archiveJob_ ? archiveJob_->Result() : ArchiveJob::Outcome{};
+    archiveJob_.reset();
+    if (!outcome.merged) {
+        RefuseClearing(outcome.archiveError);
+        return;
+    }
+    // Right before the clearing: a result stored meanwhile is read and archived first.
+    form2_->ReadMemoryHeader();
+    if (!form2_->connected.load(std::memory_order_acquire)) {
+        RefuseClearing(Language == 1 ? "the meter stopped answering" : "прибор не отвечает");
+        return;
+    }
+    if (form2_->headerStatus.load(std::memory_order_acquire) != kHeaderValid) {
+        RefuseClearing(Language == 1 ? "the meter's memory could not be read"
+                                     : "память прибора не прочитана");
+        return;
+    }
+    if (form2_->recordPointer.load(std::memory_order_acquire) != clearPointer_ ||
+        form2_->recordCount.load(std::memory_order_acquire) != clearCount_) {
+        if (++clearRounds_ >= 5) {
+            RefuseClearing(Language == 1 ? "the meter keeps storing new results"
+                                         : "прибор продолжает записывать результаты");
+            return;
+        }
+        StartClearRead();
+        return;
+    }
+    form2_->ClearMemory();
+    Arm(50);
+    PanelState = kPanelClearing;
+}
+
+void TForm1::RefuseClearing(const std::string& reason) {
+    if (export_) export_->AbortExport();
+    archiveJob_.reset();
+    PanelState = kPanelIdle;
+    ResumeIdle();
+    if (!services_.messageBox) return;
+    services_.messageBox->Show(
+        (Language == 1 ? "The results could not be saved in the archive; nothing was cleared.\n"
+                       : "Не удалось сохранить результаты в архиве; ничего не удалено.\n") +
+            reason,
+        Language == 1 ? "Clear memory" : "Очистка памяти", kMessageBoxError);
 }
 
 // ---- mouse: the background and the window buttons ----

@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "app/archive_job.h"
 #include "export/automation/automation.h"
 #include "export/excel.h"
 #include "export/formfileexel.h"
@@ -40,14 +42,25 @@ struct PanelServices {
     // and the user's local application data folder, since the install folder is not writable).
     QString programFolder;
     QString dataFolder;
+    // Opens the results archive every export and clearing adds to; none: nothing is archived
+    // and nothing is cleared.
+    ArchiveOpener openArchive;
 };
+
+// The save dialog's fourth type: a report of the archive (not a format of the export itself).
+inline constexpr std::uint8_t kFormatReport = 4;
 
 // Panel states.
 enum : std::uint8_t {
     kPanelIdle = 0,
     kPanelExporting = 1,
     kPanelConfirmClear = 3,
-    kPanelClearing = 4
+    kPanelClearing = 4,
+    // The results read by an export go into the archive (and into the report).
+    kPanelArchiving = 5,
+    // Before a clearing: every stored result is read, then put into the archive.
+    kPanelClearReading = 6,
+    kPanelClearArchiving = 7
 };
 enum class Step { None, Idle, Export, ClearMemory };
 
@@ -128,6 +141,9 @@ public:
     Formfileexel* Export() { return export_.get(); }
     // The save dialog's file types: labels and the extension each appends.
     const QStringList& SaveTypes() const { return saveTypes_; }
+    // Waits for the archive's work started by an export or a clearing; false when it still
+    // runs after limit.
+    bool WaitForArchiveJob(std::chrono::milliseconds limit) const;
 
 protected:
     void changeEvent(QEvent* event) override;
@@ -140,6 +156,16 @@ private:
     // The up or down key pressed: toggles the clear question's answer or moves the menu mark.
     void ArrowKeyDown(std::int8_t kind, bool previous);
     void ReportExportFailure();
+    void ShowExportError(const std::string& reason);
+    // After an export: the archive's work, then the done row.
+    void StartArchiving();
+    void ArchiveStep();
+    void ReportArchiveFailure(const std::string& reason);
+    // Before a clearing: reads every result, archives it, and only then clears.
+    void StartClearRead();
+    void ClearReadStep();
+    void ClearArchiveStep();
+    void RefuseClearing(const std::string& reason);
 
     PanelServices services_;
     std::shared_ptr<TForm2> form2_;
@@ -148,6 +174,13 @@ private:
     std::unique_ptr<Winpicture> skin_;
     std::unique_ptr<Formfileexel> export_;
     QStringList saveTypes_;
+    std::vector<int> saveTypeIndex_;  // the dialog's types in kSaveTypes
+    std::shared_ptr<ArchiveJob> archiveJob_;
+    std::optional<ReportTask> pendingReport_;
+    std::string archiveErrorShown_;
+    int clearRounds_ = 0;
+    std::uint32_t clearPointer_ = 0;
+    std::uint32_t clearCount_ = 0;
     bool skinErrorShown_ = false;
     bool inUseShown_ = false;
 };

@@ -14,6 +14,7 @@
 
 #include "app/menu1.h"
 #include "app/tavex_m.h"
+#include "archive/archive.h"
 #include "export/automation/recorder.h"
 #include "export/automation/workbook_engine.h"
 #include "instrument/sim/memory_image.h"
@@ -88,7 +89,24 @@ protected:
         PanelServices services;
         services.programFolder = dir.path();
         services.dataFolder = dir.path();
+        services.openArchive = [this](std::string& error) {
+            if (archiveRefused.empty()) return archive::Archive::Open(ArchivePath(), error);
+            error = archiveRefused;
+            return std::unique_ptr<archive::Archive>();
+        };
         return services;
+    }
+    // The test's own archive; archiveRefused makes opening it fail with that reason.
+    std::string ArchivePath() const {
+        return QDir(dir.path()).filePath("archive.sqlite").toStdString();
+    }
+    std::string archiveRefused;
+    std::size_t Archived() {
+        std::string error;
+        archive::Totals totals;
+        const auto opened = archive::Archive::Open(ArchivePath(), error);
+        EXPECT_TRUE(opened && opened->ReadTotals(totals, error)) << error;
+        return totals.count;
     }
     void Start(bool plugged = true) {
         if (plugged) bus->Plug(meter);
@@ -135,6 +153,7 @@ protected:
     void RunUntilIdle() {
         for (int i = 0; i < 200 && form1->PanelState != kPanelIdle; ++i) {
             form2->WaitWhileBusy();
+            EXPECT_TRUE(form1->WaitForArchiveJob(std::chrono::seconds(10)));
             form1->Timer1Timer();
         }
     }
@@ -290,6 +309,40 @@ TEST_F(PanelTest, ThreeEntersExportWithEachFormat) {
         EXPECT_TRUE(Shows(1, 1));
     }
     EXPECT_TRUE(messages->shown.empty());
+    // Every export put the valid results into the archive, each once.
+    EXPECT_EQ(Archived(), 247u);
+}
+
+// The fourth type: the results are read and archived, and a report of the archive is written
+// and opened. An archive that cannot be opened is told once; the export still happens.
+TEST_F(PanelTest, PdfReportAndArchiveTrouble) {
+    Start();
+    ASSERT_EQ(form1->SaveTypes().back(), "PDF report");
+    dialogName = QDir(dir.path()).filePath("report");
+    dialogType = static_cast<int>(form1->SaveTypes().size());
+    form1->StartExport();
+    ASSERT_EQ(form1->PanelState, kPanelExporting);
+    RunUntilIdle();
+    EXPECT_TRUE(Shows(4, 1));
+    const QString pdf = QDir(dir.path()).filePath("report.pdf");
+    EXPECT_EQ(ReadFile(pdf).rfind("%PDF", 0), 0u);
+    EXPECT_EQ(shell->opened.back(), pdf.toStdString());
+    EXPECT_EQ(Archived(), 247u);
+    EXPECT_TRUE(messages->shown.empty());
+
+    archiveRefused = "the disk is full";
+    dialogType = 1;
+    for (int i = 0; i < 2; ++i) {
+        form1->Timer1Timer();
+        form1->Timer1Timer();
+        dialogName = QDir(dir.path()).filePath("page" + QString::number(i));
+        form1->StartExport();
+        RunUntilIdle();
+        EXPECT_TRUE(Shows(4, 1));
+        EXPECT_TRUE(QFile::exists(dialogName + ".htm"));
+    }
+    ASSERT_EQ(messages->shown.size(), 1u);
+    EXPECT_NE(messages->shown[0].find("the disk is full"), std::string::npos);
 }
 
 TEST_F(PanelTest, UnplugDuringAnExportKeepsTheEarlierFile) {
@@ -331,11 +384,15 @@ TEST_F(PanelTest, ClearConfirmationNoThenYes) {
     form1->RequestClearMemory();
     Click("Image4");
     Click("Image2");  // Yes
+    EXPECT_EQ(form1->PanelState, kPanelClearReading);
     RunUntilIdle();
     EXPECT_TRUE(Shows(4, 1));
     const auto header = memory::DecodeHeader(meter->Memory().data() + memory::kHeaderAddress);
     ASSERT_TRUE(header);
     EXPECT_EQ(header->recordCount, 0);
+    // Nothing was lost: every valid result went into the archive first.
+    EXPECT_EQ(Archived(), 247u);
+    EXPECT_TRUE(messages->shown.empty());
     form1->Timer1Timer();
     EXPECT_TRUE(Shows(1, 1));
 
@@ -345,6 +402,41 @@ TEST_F(PanelTest, ClearConfirmationNoThenYes) {
     dialogName = "never";
     form1->StartExport();
     EXPECT_EQ(dialogRuns, 0);
+}
+
+// A clearing whose results cannot be archived, or whose meter goes away while they are read,
+// clears nothing and says why.
+TEST_F(PanelTest, ClearingClearsNothingUnlessArchived) {
+    Start();
+    const auto count = [this] {
+        return memory::DecodeHeader(meter->Memory().data() + memory::kHeaderAddress)->recordCount;
+    };
+    archiveRefused = "the archive is not ours";
+    form1->RequestClearMemory();
+    Click("Image4");
+    Click("Image2");  // Yes
+    RunUntilIdle();
+    EXPECT_EQ(count(), 250);
+    ASSERT_EQ(messages->shown.size(), 1u);
+    EXPECT_NE(messages->shown[0].find("nothing was cleared"), std::string::npos);
+    EXPECT_NE(messages->shown[0].find("the archive is not ours"), std::string::npos);
+
+    archiveRefused.clear();
+    form1->Timer1Timer();
+    meter->SetLatency(std::chrono::microseconds(300));
+    form1->RequestClearMemory();
+    Click("Image4");
+    Click("Image2");
+    ASSERT_EQ(form1->PanelState, kPanelClearReading);
+    form1->Timer1Timer();
+    bus->Unplug(meter.get());
+    form2->WaitWhileBusy();
+    Poll();
+    form1->Timer1Timer();
+    EXPECT_EQ(form1->PanelState, kPanelIdle);
+    EXPECT_EQ(count(), 250);
+    ASSERT_EQ(messages->shown.size(), 2u);
+    EXPECT_NE(messages->shown[1].find("nothing was cleared"), std::string::npos);
 }
 
 TEST_F(PanelTest, MenuZonesKeysAndItems) {
