@@ -164,9 +164,14 @@ std::string InUnit(double bq, std::uint8_t unit, int language) {
     return unit == 1 ? Decimal(bq / kBqPerPciL, 1, language) : Decimal(bq, 0, language);
 }
 
+std::string MeanInUnit(double bq, std::uint8_t unit, int language) {
+    return Decimal(unit == 1 ? bq / kBqPerPciL : bq, 1, language);
+}
+
 std::string SummaryText(const Summary& summary, std::uint8_t unit) {
     const std::string name = UnitName(unit);
     const auto value = [&](double bq) { return InUnit(bq, unit, 1) + " " + name; };
+    const auto mean = [&](double bq) { return MeanInUnit(bq, unit, 1) + " " + name; };
     // A reference level in the chosen unit, with its Bq/m3 beside it for pCi/l.
     const auto level = [&](int bq) {
         return unit == 1 ? value(bq) + " (" + std::to_string(bq) + " Bq/m3)" : value(bq);
@@ -182,8 +187,8 @@ std::string SummaryText(const Summary& summary, std::uint8_t unit) {
     text += "Results: " + std::to_string(summary.count) + ", from " + IsoTime(*summary.first) +
             " to " + IsoTime(*summary.last) + " (" + std::to_string(summary.days) +
             (summary.days == 1 ? " day" : " days") + ")\n";
-    text += "Mean: " + value(summary.meanBq) + "\n";
-    text += "Median: " + value(summary.medianBq) + "\n";
+    text += "Mean: " + mean(summary.meanBq) + "\n";
+    text += "Median: " + mean(summary.medianBq) + "\n";
     text += "Lowest: " + value(summary.minBq) + "\n";
     text += "Highest: " + value(summary.maxBq) + "\n";
     text += "At or above " + level(kReferenceWho) + ": " + std::to_string(summary.atOrAbove100) +

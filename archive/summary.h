@@ -69,6 +69,8 @@ Summary Summarize(const std::vector<Result>& results);
 std::string Decimal(double value, int decimals, int language);
 // A Bq/m3 value in the unit (0 Bq/m3 as a whole number, 1 pCi/l with one decimal).
 std::string InUnit(double bq, std::uint8_t unit, int language);
+// A mean or a median in the unit, one decimal in either.
+std::string MeanInUnit(double bq, std::uint8_t unit, int language);
 
 // The summary for people (English), in the unit (0 Bq/m3, 1 pCi/l).
 std::string SummaryText(const Summary& summary, std::uint8_t unit);

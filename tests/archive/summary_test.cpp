@@ -239,7 +239,7 @@ TEST(Summary, JsonAndTextCarryTheFigures) {
 
     const std::string bq = SummaryText(summary, 0);
     for (const char* part : {"Results: 3, from 2024-01-31T09:05 to 2024-03-01T10:00 (32 days)",
-                             "Mean: 164 Bq/m3", "Median: 102 Bq/m3", "Highest: 340 Bq/m3",
+                             "Mean: 164.0 Bq/m3", "Median: 102.0 Bq/m3", "Highest: 340 Bq/m3",
                              "At or above 100 Bq/m3: 2", "At or above 300 Bq/m3: 1",
                              "Below the lower limit (counted as 50 Bq/m3): 1", "Short-term"}) {
         EXPECT_NE(bq.find(part), std::string::npos) << part << "\nin " << bq;
