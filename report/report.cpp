@@ -414,6 +414,11 @@ private:
     const double mm_;  // device units per millimetre
 };
 
+// Fonts need the application object of Qt Gui, not any application object.
+bool GuiReady() {
+    return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr;
+}
+
 // ---- the HTML page ----
 
 constexpr const char* kStyle = R"(
@@ -450,7 +455,7 @@ std::string ChartSvg(const std::function<void(QPainter&, const QRectF&)>& draw, 
 }  // namespace
 
 bool RenderPdf(const ReportRequest& request, std::string& pdf, std::string& error) {
-    if (!QGuiApplication::instance()) {
+    if (!GuiReady()) {
         error = "the report needs the program's graphics set up first";
         return false;
     }
@@ -497,7 +502,7 @@ bool RenderPdf(const ReportRequest& request, std::string& pdf, std::string& erro
 }
 
 QImage RenderPageImage(const ReportRequest& request, int page, int dpi) {
-    if (!QGuiApplication::instance() || page < 0 || dpi < 10 || dpi > 600) return QImage();
+    if (!GuiReady() || page < 0 || dpi < 10 || dpi > 600) return QImage();
     const int width = static_cast<int>(std::lround(kPageWidth / 25.4 * dpi));
     const int height = static_cast<int>(std::lround(kPageHeight / 25.4 * dpi));
     QImage image(width, height, QImage::Format_RGB32);
@@ -552,7 +557,7 @@ std::string RenderHtml(const ReportRequest& request) {
     html += "<p class=\"verdict\">" + Html(Verdict(summary, unit, language)) + "</p>\n";
 
     // The charts need the program's graphics (fonts); without them the page has none.
-    if (QGuiApplication::instance()) {
+    if (GuiReady()) {
         html +=
             "<h2>" + Html(Text(Caption::EveryResult, language)) + "</h2>\n<div class=\"chart\">";
         html += ChartSvg(

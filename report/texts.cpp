@@ -228,6 +228,8 @@ std::string Verdict(const archive::Summary& summary, std::uint8_t unit, int lang
 }
 
 std::string DayText(int year, int month, int day, int language) {
+    // A date never given (the report's own, say) shows as a dash.
+    if (year <= 0 || month < 1 || month > 12 || day < 1 || day > 31) return "–";
     if (English(language)) {
         return std::to_string(year) + "-" + TwoDigits(month) + "-" + TwoDigits(day);
     }

@@ -67,7 +67,7 @@ std::vector<int> ReferenceLevels(std::uint8_t unit);
 // perhaps not reached.
 std::string Verdict(const archive::Summary& summary, std::uint8_t unit, int language);
 
-// "2026-12-08" in English, "08.12.2026" in Russian.
+// "2026-12-08" in English, "08.12.2026" in Russian; a dash for no date (month 0).
 std::string DayText(int year, int month, int day, int language);
 // The result's date and time as the meter stored it ("2026-02-31 08:60" stays so).
 std::string TimeText(const archive::Result& result, int language);

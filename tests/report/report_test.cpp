@@ -108,6 +108,28 @@ TEST_F(ReportFiles, PdfHoldsPeriodCountMeanAndEveryResultInBothLanguages) {
     }
 }
 
+TEST_F(ReportFiles, MonthlyMeansBeyondTheFirstPageFlowOn) {
+    // A result a day for twelve years: 144 monthly means.
+    std::vector<archive::Result> results;
+    for (QDate d(2010, 1, 1); d.year() < 2022; d = d.addDays(1)) {
+        results.push_back(test_data::ResultAt(QDateTime(d, QTime(12, 0), Qt::UTC), 15));
+    }
+    const ReportRequest request = RequestOf(results, 0, 0);
+    ASSERT_EQ(request.summary.byMonth.size(), 144u);
+    std::string pdf;
+    std::string error;
+    ASSERT_TRUE(RenderPdf(request, pdf, error)) << error;
+    const auto text = PdfText(pdf);
+    if (!text) GTEST_SKIP() << "pdftotext is not installed";
+    for (const archive::MonthMean& m : request.summary.byMonth) {
+        EXPECT_TRUE(Matches(*text, QString::fromStdString(MonthText(m.year, m.month, 0)) +
+                                       QStringLiteral("\\s+") + QString::number(m.mean.count) +
+                                       QStringLiteral("\\s+128\\b")))
+            << MonthText(m.year, m.month, 0);
+    }
+    EXPECT_TRUE(Matches(*text, QStringLiteral("\\b4383\\s+31.12.2021 12:00")));
+}
+
 TEST_F(ReportFiles, PageImagesMatchThePdfsPages) {
     // A year: the results need many pages.
     const ReportRequest request =

@@ -181,6 +181,7 @@ TEST(Texts, DateTimesStayAsStored) {
     period.from = archive::Day{2026, 1, 5};
     EXPECT_EQ(PeriodText(period, summary, 1), "2026-01-05 – 2026-02-31");
     EXPECT_EQ(PeriodText(period, summary, 0), "05.01.2026 – 31.02.2026");
+    EXPECT_EQ(DayText(0, 0, 0, 1), "–");
 }
 
 }  // namespace
