@@ -14,7 +14,7 @@ bool WriteReportFile(const std::string& path, std::vector<archive::Result> resul
     // Fonts and the PDF writer need the application object; the tool draws without a display,
     // on Qt's offscreen platform, whatever the desktop.
     std::unique_ptr<QGuiApplication> application;
-    if (!QCoreApplication::instance()) {
+    if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
         static int argc = 1;
         static char name[] = "tavex-cli";

@@ -85,7 +85,7 @@ std::vector<Fact> SummaryFacts(const ReportRequest& request) {
     if (s.count == 0) return {};
     const bool over = s.overRange > 0;
     const bool below = s.belowLimit > 0;
-    std::string mean = WithUnit(s.meanBq, unit, language);
+    std::string mean = MeanWithUnit(s.meanBq, unit, language);
     if (over && !below) mean = "≥ " + mean;
     std::string lowest = WithUnit(s.minBq, unit, language);
     if (below && s.minBq <= archive::BqOf(0).bq)
@@ -97,7 +97,7 @@ std::vector<Fact> SummaryFacts(const ReportRequest& request) {
         {Text(Caption::Mean, language), mean},
         {atOrAbove + WithUnit(archive::kReferenceWho, unit, language),
          std::to_string(s.atOrAbove100)},
-        {Text(Caption::Median, language), WithUnit(s.medianBq, unit, language)},
+        {Text(Caption::Median, language), MeanWithUnit(s.medianBq, unit, language)},
         {atOrAbove + WithUnit(archive::kReferenceUpper, unit, language),
          std::to_string(s.atOrAbove300)},
         {Text(Caption::Lowest, language), lowest},

@@ -105,9 +105,13 @@ std::string WithUnit(double bq, std::uint8_t unit, int language) {
     return archive::InUnit(bq, unit, language) + " " + UnitName(unit, language);
 }
 
+std::string MeanWithUnit(double bq, std::uint8_t unit, int language) {
+    return archive::MeanInUnit(bq, unit, language) + " " + UnitName(unit, language);
+}
+
 double Shown(double bq, std::uint8_t unit) {
     // English writes a decimal point, which from_chars reads whatever the locale.
-    const std::string text = archive::InUnit(bq, unit, 1);
+    const std::string text = archive::MeanInUnit(bq, unit, 1);
     double value = 0;
     const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
     if (result.ec == std::errc()) return value;
@@ -150,7 +154,7 @@ std::string Verdict(const archive::Summary& summary, std::uint8_t unit, int lang
         return LevelPhrase(levels[reached - 1], unit, language);
     };
 
-    const std::string mean = WithUnit(summary.meanBq, unit, language);
+    const std::string mean = MeanWithUnit(summary.meanBq, unit, language);
     std::string text;
     if (en) {
         text = over && !below ? "The mean is at least " + mean

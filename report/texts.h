@@ -52,7 +52,9 @@ std::string Text(Caption caption, int language);
 std::string UnitName(std::uint8_t unit, int language);
 // A Bq/m3 value as the summary shows it in the unit, with the unit's name ("2,7 пКи/л").
 std::string WithUnit(double bq, std::uint8_t unit, int language);
-// The number the summary shows for a Bq/m3 value in the unit (archive::InUnit, read back).
+// A mean or a median with its unit, one decimal.
+std::string MeanWithUnit(double bq, std::uint8_t unit, int language);
+// The number the summary shows for a mean in the unit (archive::MeanInUnit, read back).
 double Shown(double bq, std::uint8_t unit);
 
 // The reference levels, Bq/m3, that the report draws and compares the mean with: 100 and 300

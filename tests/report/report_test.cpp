@@ -78,7 +78,7 @@ TEST_F(ReportFiles, PdfHoldsPeriodCountMeanAndEveryResultInBothLanguages) {
         const char* firstRow;
         const char* lastRow;
     } cases[] = {
-        {0, 1, "Results\\s+300\\b", "Mean\\s+170 Bq/m³", "2026-11-01 – 2026-11-13",
+        {0, 1, "Results\\s+300\\b", "Mean\\s+170.0 Bq/m³", "2026-11-01 – 2026-11-13",
          "\\b1\\s+2026-11-01 00:00\\s+170\\b", "\\b300\\s+2026-11-13 11:00\\s+170\\b"},
         {1, 0, "Результатов\\s+300\\b", "Среднее\\s+4,6 пКи/л", "01.11.2026 – 13.11.2026",
          "\\b1\\s+01.11.2026 00:00\\s+4,6\\b", "\\b300\\s+13.11.2026 11:00\\s+4,6\\b"},

@@ -44,8 +44,8 @@ TEST(Verdict, CasesInBothLanguages) {
         {"below 100",
          SummaryOf(80, 4000, 0, 0, 180),
          0,
-         {"The mean is 80 Bq/m³, below " + who + "."},
-         {"Среднее значение — 80 Бк/м³, ниже " + whoRu + "."},
+         {"The mean is 80.0 Bq/m³, below " + who + "."},
+         {"Среднее значение — 80,0 Бк/м³, ниже " + whoRu + "."},
          {"at least", "decision", "counted"},
          {"не менее", "решения", "учтен"}},
         {"between",
@@ -58,25 +58,25 @@ TEST(Verdict, CasesInBothLanguages) {
         {"above 300",
          SummaryOf(420, 4000, 0, 0, 365),
          0,
-         {"The mean is 420 Bq/m³, at or above " + upper + "."},
-         {"Среднее значение — 420 Бк/м³, не ниже " + upperRu + "."},
+         {"The mean is 420.0 Bq/m³, at or above " + upper + "."},
+         {"Среднее значение — 420,0 Бк/м³, не ниже " + upperRu + "."},
          {"below"},
          {", ниже ", "и ниже "}},
         {"over the range, mean under 100",
          SummaryOf(90, 1000, 2, 0, 120),
          0,
-         {"The mean is at least 90 Bq/m³", "it may be at or above " + who,
+         {"The mean is at least 90.0 Bq/m³", "it may be at or above " + who,
           "2 results over the range were counted at 10000 Bq/m³."},
-         {"не менее 90 Бк/м³", "может быть и не ниже " + whoRu,
+         {"не менее 90,0 Бк/м³", "может быть и не ниже " + whoRu,
           "2 результата выше диапазона учтены как 10000 Бк/м³."},
          {"below"},
          {", ниже ", "и ниже "}},
         {"over the range, mean between",
          SummaryOf(200, 1000, 1, 0, 120),
          0,
-         {"at least 200 Bq/m³, at or above " + who + "; it may be at or above " + upper,
+         {"at least 200.0 Bq/m³, at or above " + who + "; it may be at or above " + upper,
           "1 result over the range was counted"},
-         {"не менее 200 Бк/м³, не ниже " + whoRu, "1 результат выше диапазона учтён"},
+         {"не менее 200,0 Бк/м³, не ниже " + whoRu, "1 результат выше диапазона учтён"},
          {"below"},
          {", ниже ", "и ниже "}},
         {"short period",
@@ -96,7 +96,7 @@ TEST(Verdict, CasesInBothLanguages) {
         {"below the limit, level only just reached",
          SummaryOf(102, 1000, 0, 100, 200),
          0,
-         {"The mean is 102 Bq/m³, at or above " + who + " as counted, but it may be below it.",
+         {"The mean is 102.0 Bq/m³, at or above " + who + " as counted, but it may be below it.",
           "100 results below the lower limit were counted at 50 Bq/m³."},
          {"по учтённым результатам не ниже " + whoRu + ", но может быть и ниже.",
           "100 результатов ниже нижнего предела учтены как 50 Бк/м³."},
@@ -141,8 +141,8 @@ TEST(Verdict, SaysBelowExactlyWhenTheShownMeanIsBelowTheShownLevel) {
             const std::string text = Verdict(SummaryOf(mean, 5000, 0, 0, 200), unit, 1);
             double shownMean = 0;
             double shownLevel = 0;
-            const std::string meanText = archive::InUnit(mean, unit, 1);
-            const std::string levelText = archive::InUnit(archive::kReferenceWho, unit, 1);
+            const std::string meanText = archive::MeanInUnit(mean, unit, 1);
+            const std::string levelText = archive::MeanInUnit(archive::kReferenceWho, unit, 1);
             std::from_chars(meanText.data(), meanText.data() + meanText.size(), shownMean);
             std::from_chars(levelText.data(), levelText.data() + levelText.size(), shownLevel);
             EXPECT_TRUE(Has(text, meanText)) << text;
