@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -52,18 +53,21 @@ struct Scratch {
         if (!folder.empty()) tavex::RemoveTree(folder);
     }
     std::string Path() const { return folder + "/archive.sqlite"; }
+    // The scratch archive, or nullptr with the benchmark skipped and told why.
+    std::unique_ptr<archive::Archive> Open(benchmark::State& state) {
+        std::string why;
+        auto opened = folder.empty() ? nullptr : archive::Archive::Open(Path(), why);
+        if (!opened) state.SkipWithError((error + why).c_str());
+        return opened;
+    }
 };
 
 // A new ring's worth each time: every result is added.
 void BM_MergeNewRing(benchmark::State& state) {
     Scratch scratch;
+    const auto opened = scratch.Open(state);
+    if (!opened) return;
     std::string error;
-    const auto opened =
-        scratch.folder.empty() ? nullptr : archive::Archive::Open(scratch.Path(), error);
-    if (!opened) {
-        state.SkipWithError((scratch.error + error).c_str());
-        return;
-    }
     std::size_t batch = 0;
     for (auto _ : state) {
         state.PauseTiming();
@@ -83,13 +87,9 @@ BENCHMARK(BM_MergeNewRing)->Unit(benchmark::kMillisecond);
 // The same ring read again: every result is already there.
 void BM_MergeRingAgain(benchmark::State& state) {
     Scratch scratch;
+    const auto opened = scratch.Open(state);
+    if (!opened) return;
     std::string error;
-    const auto opened =
-        scratch.folder.empty() ? nullptr : archive::Archive::Open(scratch.Path(), error);
-    if (!opened) {
-        state.SkipWithError((scratch.error + error).c_str());
-        return;
-    }
     const std::vector<RawRecord> records = Hourly(Start(2020), tavex::memory::kSlotCount);
     archive::MergeCounts counts;
     opened->Merge(records, 1, counts, error);

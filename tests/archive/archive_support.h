@@ -32,6 +32,18 @@ private:
     std::string path_;
 };
 
+// A result as the archive gives it back: year is the full year.
+inline Result ResultOf(int year, int month, int day, int hour, int minute, std::uint16_t raw = 0) {
+    Result result;
+    result.year = year;
+    result.month = month;
+    result.day = day;
+    result.hour = hour;
+    result.minute = minute;
+    result.raw = raw;
+    return result;
+}
+
 // A record as the meter stores it, with its check byte: year is yy (2000 + yy).
 inline RawRecord RecordOf(int yy, int month, int day, int hour, int minute, std::uint16_t raw) {
     memory::StoredRecord stored;

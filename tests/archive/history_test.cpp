@@ -2,18 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/archive/archive_support.h"
+
 namespace tavex::archive {
 namespace {
 
 Result At(int year, int month, int day, int hour, int minute, std::uint16_t raw) {
-    Result result;
-    result.year = year;
-    result.month = month;
-    result.day = day;
-    result.hour = hour;
-    result.minute = minute;
-    result.raw = raw;
-    return result;
+    return testing::ResultOf(year, month, day, hour, minute, raw);
 }
 
 // Raw values around the floors and caps of both scales (raw x 8.5 Bq/m3; 37 Bq/m3 a pCi/l):

@@ -18,14 +18,7 @@ using testing::RecordOf;
 using testing::TempFolder;
 
 Result At(int year, int month, int day, int hour, int minute, std::uint16_t raw) {
-    Result result;
-    result.year = year;
-    result.month = month;
-    result.day = day;
-    result.hour = hour;
-    result.minute = minute;
-    result.raw = raw;
-    return result;
+    return testing::ResultOf(year, month, day, hour, minute, raw);
 }
 
 double RoundedToTenths(double value) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "report/svg_device.h"
+#include "tests/archive/archive_support.h"
 #include "tests/report/report_test_data.h"
 
 namespace tavex::report {
@@ -17,7 +18,9 @@ namespace {
 
 using test_data::At;
 using test_data::Hourly;
+using test_data::ParseSvg;
 using test_data::ResultAt;
+using test_data::SvgElement;
 
 TEST(Calendar, DaysAgreeWithQtsCalendarAndOverflowCountsOn) {
     const qint64 epoch = QDate(2000, 1, 1).toJulianDay();
@@ -44,13 +47,7 @@ TEST(Calendar, DaysAgreeWithQtsCalendarAndOverflowCountsOn) {
 
 TEST(Runs, GapsAndStepsBackBreakTheLine) {
     const auto r = [](int y, int mo, int d, int h, int mi) {
-        archive::Result result;
-        result.year = y;
-        result.month = mo;
-        result.day = d;
-        result.hour = h;
-        result.minute = mi;
-        return result;
+        return archive::testing::ResultOf(y, mo, d, h, mi);
     };
     const struct {
         const char* name;
@@ -79,49 +76,19 @@ TEST(Runs, GapsAndStepsBackBreakTheLine) {
     }
 }
 
-struct Shape {
-    std::string name;
-    std::map<std::string, std::string> a;
-    std::string text;
-    double Number(const std::string& key) const { return std::stod(a.at(key)); }
-};
-
-std::vector<Shape> Shapes(const std::string& svg) {
-    std::vector<Shape> shapes;
-    QXmlStreamReader reader(QByteArray::fromStdString(svg));
-    std::vector<std::size_t> open;  // the elements being read, innermost last
-    while (!reader.atEnd()) {
-        const auto token = reader.readNext();
-        if (token == QXmlStreamReader::EndElement) open.pop_back();
-        if (token == QXmlStreamReader::StartElement) {
-            open.push_back(shapes.size());
-            Shape s;
-            s.name = reader.name().toString().toStdString();
-            for (const auto& attribute : reader.attributes()) {
-                s.a[attribute.name().toString().toStdString()] =
-                    attribute.value().toString().toStdString();
-            }
-            shapes.push_back(s);
-        } else if (token == QXmlStreamReader::Characters && !open.empty()) {
-            shapes[open.back()].text += reader.text().toString().toStdString();
-        }
-    }
-    EXPECT_FALSE(reader.hasError()) << reader.errorString().toStdString();
-    return shapes;
-}
 
 template <typename Draw>
-std::vector<Shape> Drawn(Draw draw) {
+std::vector<SvgElement> Drawn(Draw draw) {
     SvgDevice device(QSizeF(760, 320));
     QPainter painter(&device);
     draw(painter, QRectF(0, 0, 760, 320));
     painter.end();
-    return Shapes(device.Svg(false));
+    return ParseSvg(device.Svg(false));
 }
 
-std::vector<QPointF> Points(const Shape& polyline) {
+std::vector<QPointF> Points(const SvgElement& polyline) {
     std::vector<QPointF> points;
-    for (const QString& pair : QString::fromStdString(polyline.a.at("points")).split(' ')) {
+    for (const QString& pair : QString::fromStdString(polyline.attributes.at("points")).split(' ')) {
         const QStringList xy = pair.split(',');
         points.emplace_back(xy[0].toDouble(), xy[1].toDouble());
     }
@@ -144,18 +111,18 @@ TEST(TimeSeries, RunsDotsOverRangeMarksLevelsAndDates) {
     for (const std::uint8_t unit : {0, 1}) {
         const auto shapes = Drawn(
             [&](QPainter& p, const QRectF& area) { DrawTimeSeries(p, area, results, unit, 1); });
-        std::vector<Shape> polylines, ellipses, triangles, texts;
+        std::vector<SvgElement> polylines, ellipses, triangles, texts;
         std::set<std::string> dashPatterns;
-        const Shape* frame = nullptr;
-        for (const Shape& s : shapes) {
+        const SvgElement* frame = nullptr;
+        for (const SvgElement& s : shapes) {
             if (s.name == "polyline") polylines.push_back(s);
             if (s.name == "ellipse") ellipses.push_back(s);
             if (s.name == "polygon") triangles.push_back(s);
             if (s.name == "text") texts.push_back(s);
-            if (s.name == "line" && s.a.count("stroke-dasharray")) {
-                dashPatterns.insert(s.a.at("stroke-dasharray"));
+            if (s.name == "line" && s.attributes.count("stroke-dasharray")) {
+                dashPatterns.insert(s.attributes.at("stroke-dasharray"));
             }
-            if (s.name == "rect" && s.a.at("fill") == "none") frame = &s;
+            if (s.name == "rect" && s.attributes.at("fill") == "none") frame = &s;
         }
         ASSERT_NE(frame, nullptr);
         const double top = frame->Number("y");
@@ -179,13 +146,13 @@ TEST(TimeSeries, RunsDotsOverRangeMarksLevelsAndDates) {
         // Each reference level has a dash pattern of its own and a label.
         EXPECT_EQ(dashPatterns.size(), unit == 1 ? 3u : 2u);
         std::string allText;
-        for (const Shape& t : texts) allText += t.text + "\n";
+        for (const SvgElement& t : texts) allText += t.text + "\n";
         EXPECT_NE(allText.find("WHO"), std::string::npos);
         EXPECT_EQ(allText.find("US") != std::string::npos, unit == 1);
         // Dates under the axis.
         int dates = 0;
         const QRegularExpression day(QStringLiteral("^\\d{1,2} (Nov|Dec)$"));
-        for (const Shape& t : texts) {
+        for (const SvgElement& t : texts) {
             if (t.Number("y") > bottom && day.match(QString::fromStdString(t.text)).hasMatch()) {
                 ++dates;
             }
@@ -202,9 +169,9 @@ TEST(HourBars, OneBarPerHourWithResultsInProportion) {
     summary.byHour[20] = {2, 50};
     const auto shapes =
         Drawn([&](QPainter& p, const QRectF& area) { DrawHourBars(p, area, summary, 0, 0); });
-    std::vector<Shape> bars;
-    for (const Shape& s : shapes) {
-        if (s.name == "rect" && s.a.at("fill") == "#b8b8b8") bars.push_back(s);
+    std::vector<SvgElement> bars;
+    for (const SvgElement& s : shapes) {
+        if (s.name == "rect" && s.attributes.at("fill") == "#b8b8b8") bars.push_back(s);
     }
     ASSERT_EQ(bars.size(), 3u);
     const double bottom = bars[0].Number("y") + bars[0].Number("height");
@@ -214,7 +181,7 @@ TEST(HourBars, OneBarPerHourWithResultsInProportion) {
     EXPECT_LT(bars[0].Number("x"), bars[1].Number("x"));
     EXPECT_LT(bars[1].Number("x"), bars[2].Number("x"));
     bool caption = false;
-    for (const Shape& s : shapes) caption = caption || s.text == "Час суток";
+    for (const SvgElement& s : shapes) caption = caption || s.text == "Час суток";
     EXPECT_TRUE(caption);
 }
 

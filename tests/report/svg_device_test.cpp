@@ -5,49 +5,22 @@
 #include <QLocale>
 #include <QPainter>
 #include <QPainterPath>
-#include <QXmlStreamReader>
 #include <clocale>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "tests/report/report_test_data.h"
+
 namespace tavex::report {
 namespace {
 
-struct Element {
-    std::string name;
-    std::map<std::string, std::string> attributes;
-    std::string text;
-};
+using test_data::ParseSvg;
+using test_data::SvgElement;
 
-// Parses the SVG as XML: any error fails the test; the elements in document order.
-std::vector<Element> Parse(const std::string& svg) {
-    std::vector<Element> elements;
-    QXmlStreamReader reader(QByteArray::fromStdString(svg));
-    std::vector<std::size_t> open;  // the elements being read, innermost last
-    while (!reader.atEnd()) {
-        const auto token = reader.readNext();
-        if (token == QXmlStreamReader::EndElement) open.pop_back();
-        if (token == QXmlStreamReader::StartElement) {
-            open.push_back(elements.size());
-            Element element;
-            element.name = reader.name().toString().toStdString();
-            for (const QXmlStreamAttribute& a : reader.attributes()) {
-                element.attributes[a.qualifiedName().toString().toStdString()] =
-                    a.value().toString().toStdString();
-            }
-            elements.push_back(element);
-        } else if (token == QXmlStreamReader::Characters && !open.empty()) {
-            elements[open.back()].text += reader.text().toString().toStdString();
-        }
-    }
-    EXPECT_FALSE(reader.hasError()) << reader.errorString().toStdString() << "\n" << svg;
-    return elements;
-}
-
-std::vector<Element> Named(const std::vector<Element>& all, const std::string& name) {
-    std::vector<Element> found;
-    for (const Element& e : all) {
+std::vector<SvgElement> Named(const std::vector<SvgElement>& all, const std::string& name) {
+    std::vector<SvgElement> found;
+    for (const SvgElement& e : all) {
         if (e.name == name) found.push_back(e);
     }
     return found;
@@ -82,7 +55,7 @@ TEST(SvgDevice, LineRectAndTextComeOutAsWellFormedSvgAtTheirCoordinates) {
         p.drawText(QPointF(15, 60), QStringLiteral("A & B <c> \"d\""));
     });
     QLocale::setDefault(QLocale::c());
-    const std::vector<Element> all = Parse(svg);
+    const std::vector<SvgElement> all = ParseSvg(svg);
     ASSERT_FALSE(all.empty());
     EXPECT_EQ(all[0].name, "svg");
     EXPECT_EQ(all[0].attributes.at("viewBox"), "0 0 200 100");
@@ -107,7 +80,7 @@ TEST(SvgDevice, LineRectAndTextComeOutAsWellFormedSvgAtTheirCoordinates) {
     const auto texts = Named(all, "text");
     ASSERT_GE(texts.size(), 1u);
     std::string text;
-    for (const Element& t : texts) text += t.text;
+    for (const SvgElement& t : texts) text += t.text;
     EXPECT_EQ(text, "A & B <c> \"d\"");
     EXPECT_EQ(texts[0].attributes.at("x"), "15");
     EXPECT_EQ(texts[0].attributes.at("y"), "60");
@@ -131,7 +104,7 @@ TEST(SvgDevice, PolylinesPathsDashesAndTransformsAreKept) {
         path.cubicTo(3, 4, 5, 6, 7, 8);
         p.drawPath(path);
     });
-    const std::vector<Element> all = Parse(svg);
+    const std::vector<SvgElement> all = ParseSvg(svg);
     const auto polylines = Named(all, "polyline");
     ASSERT_EQ(polylines.size(), 1u);
     EXPECT_EQ(polylines[0].attributes.at("points"), "0,0 10,5.25 20,0");
