@@ -243,12 +243,17 @@ void TForm1::Timer1Timer() {
         TimerStep = Step::Idle;
         PanelState = kPanelIdle;
         if (excel_) excel_->CloseWorkbook();
-        if (clearing && services_.messageBox) {
-            services_.messageBox->Show(
-                Language == 1 ? "The meter was disconnected before its memory was cleared; "
-                                "nothing was cleared."
-                              : "Прибор отключён до очистки памяти; ничего не удалено.",
-                Language == 1 ? "Clear memory" : "Очистка памяти", kMessageBoxError);
+        // Told once the display shows that the meter is gone.
+        if (clearing) {
+            IdleStep();
+            if (services_.messageBox) {
+                services_.messageBox->Show(
+                    Language == 1 ? "The meter was disconnected before its memory was cleared; "
+                                    "nothing was cleared."
+                                  : "Прибор отключён до очистки памяти; ничего не удалено.",
+                    Language == 1 ? "Clear memory" : "Очистка памяти", kMessageBoxError);
+            }
+            return;
         }
     }
     switch (TimerStep) {

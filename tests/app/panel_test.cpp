@@ -434,6 +434,7 @@ TEST_F(PanelTest, ClearingClearsNothingUnlessArchived) {
     Poll();
     form1->Timer1Timer();
     EXPECT_EQ(form1->PanelState, kPanelIdle);
+    EXPECT_TRUE(Shows(3, 1));  // the meter is gone, shown before it is told
     EXPECT_EQ(count(), 250);
     ASSERT_EQ(messages->shown.size(), 2u);
     EXPECT_NE(messages->shown[1].find("nothing was cleared"), std::string::npos);
