@@ -94,7 +94,12 @@ protected:
     // The archive's folder lies beside the test's folder (whose files some tests count).
     fs::path DataHome() const { return dir.string() + "-data"; }
     fs::path ArchiveFile(bool simulated = true) const {
-        return DataHome() / "tavex" / (simulated ? "demo-archive.sqlite" : "archive.sqlite");
+#ifdef _WIN32
+        const char* folder = "Tavex";
+#else
+        const char* folder = "tavex";
+#endif
+        return DataHome() / folder / (simulated ? "demo-archive.sqlite" : "archive.sqlite");
     }
     std::optional<std::string> tavexArchive;
     void RemoveDir() {
@@ -116,7 +121,9 @@ protected:
         };
         environment.errorIsTerminal = [this] { return terminal; };
         environment.getenv = [this](const char* name) -> std::optional<std::string> {
-            if (std::string(name) == "XDG_DATA_HOME") return DataHome().string();
+            // The archive's folder: XDG_DATA_HOME on Linux, LOCALAPPDATA on Windows.
+            if (std::string(name) == "XDG_DATA_HOME" || std::string(name) == "LOCALAPPDATA")
+                return DataHome().string();
             if (std::string(name) == "TAVEX_ARCHIVE") return tavexArchive;
             return std::nullopt;
         };
