@@ -396,7 +396,8 @@ TEST_F(ExportTest, DroppedWhileAChunkIsBeingRead) {
     Store(records, 105);
     Connect();
     form->ReadMemoryHeader();
-    meter->SetLatency(std::chrono::microseconds(300));
+    // Slow enough that the read is still under way when the export goes, even under Wine.
+    meter->SetLatency(std::chrono::milliseconds(3));
     {
         Formfileexel dropped(*form, excel, file, shell, language);
         ASSERT_TRUE(dropped.BeginExport(kFormatCsv, (dir / "dropped.csv").string()));
