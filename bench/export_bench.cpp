@@ -63,7 +63,12 @@ void BM_ExportFullRing(benchmark::State& state) {
     const std::filesystem::path file =
         std::filesystem::temp_directory_path() /
         ("tavex-bench-export-" + std::to_string(::getpid()) + "." + format);
-    const std::vector<std::string> args = {"--wait", "0", "export", file.string()};
+    // Every export also archives what it read: into an archive of the benchmark's own.
+    const std::filesystem::path archive =
+        std::filesystem::temp_directory_path() /
+        ("tavex-bench-export-" + std::to_string(::getpid()) + ".sqlite");
+    const std::vector<std::string> args = {"--wait",   "0", "--archive", archive.string(),
+                                           "export", file.string()};
     const std::string expected = "exported: 1010 results to " + file.string() + "\n";
 
     std::uint64_t reports = 0;
@@ -82,6 +87,8 @@ void BM_ExportFullRing(benchmark::State& state) {
         }
     }
     std::filesystem::remove(file);
+    for (const char* companion : {"", "-wal", "-shm"})
+        std::filesystem::remove(archive.string() + companion);
     const double iterations = static_cast<double>(state.iterations());
     if (iterations == 0) return;
     const double totalMs = seconds / iterations * 1000.0;
