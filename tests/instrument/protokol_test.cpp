@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "instrument/memory_map.h"
+#include "instrument/platform_thread.h"
 #include "instrument/sim/sim_bus.h"
 #include "instrument/sim/sim_meter.h"
 
@@ -449,6 +450,9 @@ TEST(ProtokolLifetime, DroppingTheFormDuringACommandIsSafe) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     EXPECT_TRUE(watch.expired());
+    // The expired count orders nothing (a relaxed read): the buffer the read wrote goes only
+    // once the thread has ended.
+    EXPECT_TRUE(WaitForDetachedThreadsToEnd(std::chrono::seconds(10)));
 }
 
 }  // namespace
