@@ -588,17 +588,25 @@ std::string PeriodText(const archive::Totals& totals) {
            archive::IsoTime(*totals.first) + " to " + archive::IsoTime(*totals.last);
 }
 
-int Export(TForm2& form, const ExportRequest& request, const ArchiveAccess& archiveAccess,
-           std::ostream& out, std::ostream& err, const Environment& environment) {
+// Reads the memory header before a command that reads or changes the results; false, with the
+// reason told (and what was not done), when it cannot be read or is not valid.
+bool ReadValidHeader(TForm2& form, const char* notDone, std::ostream& err) {
     form.ReadMemoryHeader();
     if (Lost(form)) {
         err << "tavex-cli: the memory header could not be read: " << StopReason(form) << "\n";
-        return kExitFailed;
+        return false;
     }
     if (form.headerStatus.load() != kHeaderValid) {
-        err << "tavex-cli: the meter's memory header is not valid; nothing was exported\n";
-        return kExitFailed;
+        err << "tavex-cli: the meter's memory header is not valid; nothing was " << notDone
+            << "\n";
+        return false;
     }
+    return true;
+}
+
+int Export(TForm2& form, const ExportRequest& request, const ArchiveAccess& archiveAccess,
+           std::ostream& out, std::ostream& err, const Environment& environment) {
+    if (!ReadValidHeader(form, "exported", err)) return kExitFailed;
     if (form.recordCount.load() == 0) {
         out << "the meter holds no results; nothing was exported\n";
         return kExitOk;
@@ -679,15 +687,7 @@ bool ArchiveStoredResults(TForm2& form, const ArchiveAccess& archiveAccess, std:
 
 int ArchiveCommand(TForm2& form, const ArchiveAccess& archiveAccess, std::ostream& out,
                    std::ostream& err, const Environment& environment) {
-    form.ReadMemoryHeader();
-    if (Lost(form)) {
-        err << "tavex-cli: the memory header could not be read: " << StopReason(form) << "\n";
-        return kExitFailed;
-    }
-    if (form.headerStatus.load() != kHeaderValid) {
-        err << "tavex-cli: the meter's memory header is not valid; nothing was archived\n";
-        return kExitFailed;
-    }
+    if (!ReadValidHeader(form, "archived", err)) return kExitFailed;
     archive::MergeCounts counts;
     archive::Totals totals;
     if (!ArchiveStoredResults(form, archiveAccess, err, environment, "", counts, totals)) {
@@ -701,15 +701,7 @@ int ArchiveCommand(TForm2& form, const ArchiveAccess& archiveAccess, std::ostrea
 int Clear(TForm2& form, const std::string& backup, int waitSeconds,
           const ArchiveAccess& archiveAccess, std::ostream& out, std::ostream& err,
           const Environment& environment) {
-    form.ReadMemoryHeader();
-    if (Lost(form)) {
-        err << "tavex-cli: the memory header could not be read: " << StopReason(form) << "\n";
-        return kExitFailed;
-    }
-    if (form.headerStatus.load() != kHeaderValid) {
-        err << "tavex-cli: the meter's memory header is not valid; nothing was changed\n";
-        return kExitFailed;
-    }
+    if (!ReadValidHeader(form, "changed", err)) return kExitFailed;
     if (!backup.empty()) {
         if (!DumpTo(form, backup, err)) {
             err << "tavex-cli: the backup failed; nothing was erased\n";
