@@ -10,13 +10,15 @@
 namespace tavex {
 
 std::shared_ptr<ArchiveJob> ArchiveJob::Start(ArchiveOpener opener, std::vector<RawRecord> records,
-                                              std::optional<ReportTask> report) {
+                                              std::optional<ReportTask> report,
+                                              std::function<void()> whenDone) {
     auto job = std::make_shared<ArchiveJob>();
     const bool started = StartDetachedThread(
         [job, opener = std::move(opener), records = std::move(records),
-         report = std::move(report)] {
+         report = std::move(report), whenDone = std::move(whenDone)] {
             job->outcome_ = Run(opener, records, report);
             job->done_.store(true, std::memory_order_release);
+            if (whenDone) whenDone();
         });
     return started ? job : nullptr;
 }

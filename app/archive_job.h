@@ -24,8 +24,8 @@ struct ReportTask {
 };
 
 // Merges the results read from the meter into the archive off the GUI thread, and then writes
-// a report of the whole archive when asked. The GUI thread starts it and looks at Done() on its
-// timer, as it does for a chunk read.
+// a report of the whole archive when asked. The GUI thread starts it and looks at Done() when
+// the job says it is done, and on its timer.
 class ArchiveJob {
 public:
     struct Outcome {
@@ -37,8 +37,10 @@ public:
     };
 
     // nullptr when no thread could be started (the outcome is then given at once by Run).
+    // whenDone, if given, is called on the job's thread once Done() holds.
     static std::shared_ptr<ArchiveJob> Start(ArchiveOpener opener, std::vector<RawRecord> records,
-                                             std::optional<ReportTask> report);
+                                             std::optional<ReportTask> report,
+                                             std::function<void()> whenDone = {});
 
     bool Done() const { return done_.load(std::memory_order_acquire); }
     // Waits until the job is done; false when it still runs after limit.

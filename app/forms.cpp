@@ -65,17 +65,6 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent, Qt::FramelessWindowHint) {
     Image8 = MakeImage(this, "Image8", 56, 264, 41, 33);
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
-    SaveDialog1 = new QFileDialog(this);
-    SaveDialog1->setObjectName(QStringLiteral("SaveDialog1"));
-    SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
-    SaveDialog1->setOption(QFileDialog::DontConfirmOverwrite, true);
-    SaveDialog1->setSizeGripEnabled(true);
-#ifdef _WIN32
-    // Qt has the Windows dialog add the chosen type's extension itself; the export adds it to
-    // the name as typed, so that "results" would become "results.htm.htm". Qt's own dialog
-    // hands the name back as typed, as on Linux.
-    SaveDialog1->setOption(QFileDialog::DontUseNativeDialog, true);
-#endif
 
     BindMouse(this, Image1, &TForm1::Image1MouseDown, &TForm1::Image1MouseUp);
     QObject::connect(Image1, &ImageControl::MouseMove, this,

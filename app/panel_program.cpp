@@ -47,8 +47,6 @@ bool RunSaveDialog(QFileDialog& dialog, QString& name, int& typeIndex) {
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
     name = dialog.selectedFiles().first();
     typeIndex = static_cast<int>(dialog.nameFilters().indexOf(dialog.selectedNameFilter())) + 1;
-    // The next export opens in the folder used last.
-    dialog.setDirectory(dialog.directory());
     return typeIndex >= 1;
 }
 
@@ -89,6 +87,8 @@ int RunPanelProgram(int& argc, char** argv, std::shared_ptr<HidPlatform> platfor
         TForm4 form4;
         form1.Attach(form2, &form4);
         if (extra) extra(form1);
+        // The first poll runs now, while the window comes up, not a second later.
+        form2->Timer1Timer();
         form1.show();
         form1.activateWindow();
         code = app.exec();

@@ -9,6 +9,8 @@
 #include <QKeyEvent>
 #include <QDate>
 #include <QStandardPaths>
+#include <atomic>
+#include <mutex>
 
 #include "app/menu1.h"
 #include "export/files.h"
@@ -71,6 +73,30 @@ void WriteLanguageFile(RawFile& file, const std::string& path, std::uint8_t digi
 
 }  // namespace
 
+// Posts the panel's ExchangeEnded to the GUI thread from any thread, at most one at a time, and
+// nothing once the panel has gone.
+class StepPoster {
+public:
+    explicit StepPoster(TForm1* panel) : panel_(panel) {}
+    void Post() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!panel_ || queued_.exchange(true, std::memory_order_acq_rel)) return;
+        TForm1* panel = panel_;
+        QMetaObject::invokeMethod(panel, [panel] { panel->ExchangeEnded(); }, Qt::QueuedConnection);
+    }
+    // On the GUI thread, as the queued step begins: a later end posts again.
+    void Taken() { queued_.store(false, std::memory_order_release); }
+    void Detach() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        panel_ = nullptr;
+    }
+
+private:
+    std::mutex mutex_;
+    TForm1* panel_;
+    std::atomic<bool> queued_{false};
+};
+
 TForm1::TForm1(PanelServices services, QWidget* parent) : TForm1(parent) {
     services_ = std::move(services);
     if (services_.programFolder.isEmpty()) services_.programFolder = DefaultProgramFolder();
@@ -89,11 +115,15 @@ TForm1::TForm1(PanelServices services, QWidget* parent) : TForm1(parent) {
 }
 
 TForm1::~TForm1() {
+    if (poster_) poster_->Detach();
+    if (form2_) form2_->SetCommandEndNotice({});
     if (export_) export_->AbortExport();
 }
 
 void TForm1::Attach(std::shared_ptr<TForm2> form2, TForm4* form4) {
     form2_ = std::move(form2);
+    poster_ = std::make_shared<StepPoster>(this);
+    form2_->SetCommandEndNotice([poster = poster_] { poster->Post(); });
     form4_ = form4;
     form4_->Form1 = this;
     SkinTargets targets;
@@ -137,7 +167,13 @@ void TForm1::FormActivate() {
     skin_->ShowStripRow(kTargetDisplay, 0);
     Activated = 1;
     TimerStep = Step::Idle;
-    Arm(1000);
+    // The first poll runs as the panel comes up: a meter it found is shown at once, and the end
+    // of a poll still under way shows what it found.
+    if (form2_ && form2_->connected.load(std::memory_order_acquire)) {
+        IdleStep();
+    } else {
+        Arm(1000);
+    }
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
@@ -201,15 +237,39 @@ void TForm1::SetSaveFilter() {
     saveTypeIndex_ = {0, 1};
     if (excel_ && excel_->IsSpreadsheetAvailable()) saveTypeIndex_.push_back(2);
     saveTypeIndex_.push_back(3);
-    QStringList filters;
+    saveFilters_.clear();
     saveTypes_.clear();
     for (const int i : saveTypeIndex_) {
-        filters << QStringLiteral("%1 (%2)").arg(QLatin1String(kSaveTypes[i].label),
-                                                 QLatin1String(kSaveTypes[i].mask));
+        saveFilters_ << QStringLiteral("%1 (%2)").arg(QLatin1String(kSaveTypes[i].label),
+                                                      QLatin1String(kSaveTypes[i].mask));
         saveTypes_ << QLatin1String(kSaveTypes[i].label);
     }
-    SaveDialog1->setNameFilters(filters);
-    SaveDialog1->setDirectory(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation));
+    if (SaveDialog1) SaveDialog1->setNameFilters(saveFilters_);
+}
+
+QFileDialog& TForm1::SaveDialog() {
+    if (!SaveDialog1) {
+        SaveDialog1 = new QFileDialog(this);
+        SaveDialog1->setObjectName(QStringLiteral("SaveDialog1"));
+        SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
+        SaveDialog1->setOption(QFileDialog::DontConfirmOverwrite, true);
+        SaveDialog1->setSizeGripEnabled(true);
+#ifdef _WIN32
+        // Qt has the Windows dialog add the chosen type's extension itself; the export adds it
+        // to the name as typed. Qt's own dialog hands the name back as typed, as on Linux.
+        SaveDialog1->setOption(QFileDialog::DontUseNativeDialog, true);
+#endif
+        SaveDialog1->setNameFilters(saveFilters_);
+    }
+    // Documents, or home where there is none; once a file was saved, that file's folder.
+    if (saveFolder_.isEmpty() || !QFileInfo(saveFolder_).isDir()) {
+        const QString documents =
+            QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+        saveFolder_ = !documents.isEmpty() && QFileInfo(documents).isDir() ? documents
+                                                                            : QDir::homePath();
+    }
+    SaveDialog1->setDirectory(saveFolder_);
+    return *SaveDialog1;
 }
 
 void TForm1::ShowHelp() {
@@ -272,6 +332,7 @@ void TForm1::Timer1Timer() {
 }
 
 void TForm1::IdleStep() {
+    holdingOutcome_ = false;
     const bool connected = form2_->connected.load(std::memory_order_acquire) != 0;
     if (connected && !ConnectedShown) {
         ConnectedShown = 1;
@@ -303,7 +364,34 @@ void TForm1::IdleStep() {
 void TForm1::ResumeIdle() {
     TimerStep = Step::Idle;
     ConnectedShown = 0;
+    holdingOutcome_ = true;
     Arm(1500);
+}
+
+void TForm1::ExchangeEnded() {
+    if (poster_) poster_->Taken();
+    if (!form2_ || !Activated) return;
+    switch (TimerStep) {
+        case Step::Export:
+            if (PanelState == kPanelExporting || PanelState == kPanelArchiving) Timer1Timer();
+            break;
+        case Step::ClearMemory:
+            if (PanelState == kPanelClearReading || PanelState == kPanelClearArchiving ||
+                PanelState == kPanelClearing) {
+                Timer1Timer();
+            }
+            break;
+        case Step::Idle: {
+            // The meter came or went: shown now, unless an outcome is still on the display.
+            const bool connected = form2_->connected.load(std::memory_order_acquire) != 0;
+            if (!holdingOutcome_ && (connected ? !ConnectedShown : !DisconnectedShown)) {
+                Timer1Timer();
+            }
+            break;
+        }
+        case Step::None:
+            break;
+    }
 }
 
 // ---- export ----
@@ -317,11 +405,15 @@ void TForm1::StartExport() {
     }
     QString name;
     int index = 0;
-    if (!services_.runSaveDialog || !services_.runSaveDialog(*SaveDialog1, name, index)) return;
+    if (!services_.runSaveDialog || !services_.runSaveDialog(SaveDialog(), name, index)) return;
     if (index < 1 || index > saveTypes_.size()) return;
     const SaveType& type = kSaveTypes[saveTypeIndex_[static_cast<std::size_t>(index - 1)]];
-    // The type's extension is appended whatever the name already ends in.
-    ExportFileName = name.toStdString() + type.extension;
+    // The type's extension is appended unless the name ends in it already (in any case): a
+    // name with another extension still gets it.
+    if (!name.endsWith(QLatin1String(type.extension), Qt::CaseInsensitive)) {
+        name += QLatin1String(type.extension);
+    }
+    ExportFileName = name.toStdString();
     ExportFormat = type.format;
     PanelState = kPanelIdle;
     ExportStep();
@@ -336,9 +428,7 @@ void TForm1::ExportStep() {
             return;
         }
         if (form2_->headerStatus.load(std::memory_order_acquire) != kHeaderValid) {
-            // As a clearing does: the done row, then back to idle.
-            skin_->ShowStripRow(kTargetDisplay, 4);
-            ResumeIdle();
+            RefuseUnreadableMemory(false);
             return;
         }
         // The report is written once the results are archived; its file is checked first.
@@ -366,13 +456,14 @@ void TForm1::ExportStep() {
         return;
     }
     if (PanelState != kPanelExporting) return;
-    const std::uint8_t stage = export_->ExportProgress();
-    skin_->ShowProgressStage(stage);
     if (!form2_->busy.load(std::memory_order_acquire)) export_->ExportNext();
     if (export_->ExportFailed()) {
         ReportExportFailure();
         return;
     }
+    // The stage after the step: the last chunk written shows done and archives at once.
+    const std::uint8_t stage = export_->ExportProgress();
+    skin_->ShowProgressStage(stage);
     Arm(50);
     if (stage == kProgressDone) StartArchiving();
 }
@@ -388,7 +479,8 @@ void TForm1::StartArchiving() {
             archive::Day{today.year(), today.month(), today.day()}};
     }
     PanelState = kPanelArchiving;
-    archiveJob_ = ArchiveJob::Start(services_.openArchive, export_->RecordsRead(), pendingReport_);
+    archiveJob_ = ArchiveJob::Start(services_.openArchive, export_->RecordsRead(), pendingReport_,
+                                    [poster = poster_] { poster->Post(); });
     // Without a thread to be had, the work is done here.
     if (archiveJob_) {
         Arm(50);
@@ -416,6 +508,8 @@ void TForm1::ArchiveStep() {
         }
         if (services_.shell) services_.shell->OpenDocument(pendingReport_->path);
     }
+    // The next save dialog opens where this file went.
+    saveFolder_ = QFileInfo(QString::fromStdString(ExportFileName)).absolutePath();
     skin_->ShowStripRow(kTargetDisplay, 4);
 }
 
@@ -443,6 +537,28 @@ void TForm1::ReportExportFailure() {
         return;
     }
     ShowExportError(export_->ExportError());
+}
+
+void TForm1::RefuseUnreadableMemory(bool clearing) {
+    PanelState = kPanelIdle;
+    TimerStep = Step::Idle;
+    ConnectedShown = 1;
+    DisconnectedShown = 0;
+    skin_->ShowStripRow(kTargetDisplay, 1);
+    Arm(1000);
+    if (!services_.messageBox) return;
+    const char* text;
+    if (Language == 1) {
+        text = clearing ? "The meter's memory could not be read; nothing was cleared."
+                        : "The meter's memory could not be read; nothing was exported.";
+    } else {
+        text = clearing ? "Не удалось прочитать память прибора; ничего не удалено."
+                        : "Не удалось прочитать память прибора; ничего не экспортировано.";
+    }
+    services_.messageBox->Show(text,
+                               Language == 1 ? (clearing ? "Clear memory" : "Export")
+                                             : (clearing ? "Очистка памяти" : "Экспорт"),
+                               kMessageBoxError);
 }
 
 void TForm1::ShowExportError(const std::string& reason) {
@@ -482,11 +598,7 @@ void TForm1::ClearMemoryStep() {
             StartClearRead();
             return;
         }
-        if (!form2_->busy.load(std::memory_order_acquire)) {
-            skin_->ShowStripRow(kTargetDisplay, 4);
-            ResumeIdle();
-            PanelState = kPanelIdle;
-        }
+        RefuseUnreadableMemory(true);
         return;
     }
     if (PanelState == kPanelClearReading) {
@@ -527,7 +639,8 @@ void TForm1::ClearReadStep() {
     }
     if (export_->ExportFinished()) {
         PanelState = kPanelClearArchiving;
-        archiveJob_ = ArchiveJob::Start(services_.openArchive, export_->RecordsRead(), std::nullopt);
+        archiveJob_ = ArchiveJob::Start(services_.openArchive, export_->RecordsRead(), std::nullopt,
+                                        [poster = poster_] { poster->Post(); });
         if (!archiveJob_) {
             RefuseClearing("no thread could be started");
             return;

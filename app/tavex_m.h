@@ -23,6 +23,7 @@
 namespace tavex {
 
 class TForm4;
+class StepPoster;
 
 // The process-wide interface language: 0 Russian, 1 English.
 extern std::uint8_t Language;
@@ -89,7 +90,8 @@ public:
     ImageControl* Image6;
     ImageControl* Image8;
     QTimer* Timer1;
-    QFileDialog* SaveDialog1;
+    // The save dialog, made the first time an export asks for a file name.
+    QFileDialog* SaveDialog1 = nullptr;
 
     std::int32_t DragX = 0;
     std::int32_t DragY = 0;
@@ -125,6 +127,11 @@ public:
 
     void LoadLanguage(std::uint8_t requested);
     void SetSaveFilter();
+    // The save dialog, made on first use with the file types and the folder to start in.
+    QFileDialog& SaveDialog();
+    // The exchange thread ended a poll, a chunk read or the clearing: the step that waits for
+    // it runs now rather than on the next tick.
+    void ExchangeEnded();
     void ShowHelp();
     void IdleStep();
     void ExportStep();
@@ -156,6 +163,9 @@ private:
     // The up or down key pressed: toggles the clear question's answer or moves the menu mark.
     void ArrowKeyDown(std::int8_t kind, bool previous);
     void ReportExportFailure();
+    // The memory header read before an export or a clearing was not valid: nothing was done,
+    // and the user is told so over the connected screen.
+    void RefuseUnreadableMemory(bool clearing);
     void ShowExportError(const std::string& reason);
     // After an export: the archive's work, then the done row.
     void StartArchiving();
@@ -175,6 +185,13 @@ private:
     std::unique_ptr<Formfileexel> export_;
     QStringList saveTypes_;
     std::vector<int> saveTypeIndex_;  // the dialog's types in kSaveTypes
+    QStringList saveFilters_;
+    // Where the save dialog opens: Documents (or home), later the last saved file's folder.
+    QString saveFolder_;
+    // The done row (or another outcome) stays until the next tick; a poll does not cut it short.
+    bool holdingOutcome_ = false;
+    // Hands ExchangeEnded to the GUI thread from the exchange and archive threads.
+    std::shared_ptr<StepPoster> poster_;
     std::shared_ptr<ArchiveJob> archiveJob_;
     std::optional<ReportTask> pendingReport_;
     std::string archiveErrorShown_;

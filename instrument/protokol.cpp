@@ -50,6 +50,13 @@ bool ReportsResult(std::uint8_t command) {
            command == kCommandSetClock || command == kCommandReadImage;
 }
 
+// The commands whose end a host waits for on its own: a poll (the meter came or went, or the
+// busy flag is free again), a chunk of records, a clearing.
+bool NoticesEnd(std::uint8_t command) {
+    return command == kCommandPoll || command == kCommandReadRecords ||
+           command == kCommandClearMemory;
+}
+
 }  // namespace
 
 std::shared_ptr<TForm2> TForm2::Create(std::shared_ptr<HidPlatform> platform, LocalClock clock) {
@@ -213,6 +220,11 @@ void TForm2::ThreadCount::Ended() {
     done.notify_all();
 }
 
+void TForm2::SetCommandEndNotice(std::function<void()> notice) {
+    std::lock_guard<std::mutex> lock(noticeMutex_);
+    commandEndNotice_ = std::move(notice);
+}
+
 bool TForm2::WaitForExchangeThreads(std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> lock(threads_->mutex);
     return threads_->done.wait_for(lock, limit, [this] { return threads_->running == 0; });
@@ -256,6 +268,10 @@ unsigned TForm2::ExchangeThreadProc(std::uint8_t command) {
     t_command = kCommandNone;
     if (ReportsResult(command)) commandOk_.store(ok ? 1 : 0, kRelease);
     ReleaseFlag(flag);
+    if (NoticesEnd(command)) {
+        std::lock_guard<std::mutex> lock(noticeMutex_);
+        if (commandEndNotice_) commandEndNotice_();
+    }
     return 0;
 }
 

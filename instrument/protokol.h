@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -77,6 +78,11 @@ public:
     bool MeterInUse() const;
     // Waits, at most for limit, until no exchange thread runs; true when none does.
     bool WaitForExchangeThreads(std::chrono::milliseconds limit);
+    // Called on the exchange thread once a poll, a record read or a clearing has ended and its
+    // flag is free again, so that a host can take the next step at once instead of on its next
+    // timer tick. It must only hand the work on (post it to the host's thread). Setting an empty
+    // notice returns once no call of the previous one is running; none follows.
+    void SetCommandEndNotice(std::function<void()> notice);
 
     // The exchange machinery.
     void StartExchangeThread();
@@ -136,6 +142,8 @@ private:
     std::uint8_t headerBuffer_[16] = {};
     LocalDateTime clockSent_;
     mutable std::mutex clockMutex_;
+    std::function<void()> commandEndNotice_;
+    std::mutex noticeMutex_;
 
     // The running exchange threads, shared with them so that each can count itself out after
     // it has let go of the form.

@@ -11,6 +11,7 @@
 #include <QTest>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "app/menu1.h"
 #include "app/tavex_m.h"
@@ -64,6 +65,7 @@ protected:
     QString dialogName;
     int dialogType = 2;
     int dialogRuns = 0;
+    QStringList dialogFolders;  // where the dialog opened, each time
     std::unique_ptr<TForm1> form1;
     std::shared_ptr<TForm2> form2;
     std::unique_ptr<TForm4> form4;
@@ -114,8 +116,9 @@ protected:
         services.shell = shell;
         services.messageBox = messages;
         services.spreadsheet = spreadsheet;
-        services.runSaveDialog = [this](QFileDialog&, QString& name, int& type) {
+        services.runSaveDialog = [this](QFileDialog& dialog, QString& name, int& type) {
             ++dialogRuns;
+            dialogFolders << dialog.directory().absolutePath();
             name = dialogName;
             type = dialogType;
             return !dialogName.isEmpty();
@@ -279,8 +282,8 @@ TEST_F(PanelTest, ThreeEntersExportWithEachFormat) {
         const char* file;
     };
     for (const Case& c :
-         {Case{1, "results", "results.htm"}, Case{2, "results.csv", "results.csv.csv"},
-          Case{3, "book", "book.xlsx"}}) {
+         {Case{1, "results", "results.htm"}, Case{2, "results.CSV", "results.CSV"},
+          Case{3, "book.csv", "book.csv.xlsx"}}) {
         SCOPED_TRACE(c.file);
         dialogName = QDir(dir.path()).filePath(c.name);
         dialogType = c.type;
@@ -501,15 +504,26 @@ TEST_F(PanelTest, ExitClosesAnOpenWorkbook) {
 
 TEST_F(PanelTest, ExportsThatCannotStartSayWhy) {
     Start();
-    // A memory header that is not valid: the done row, then idle; nothing asked of the user.
+    // A memory header that is not valid: neither an export nor a clearing happens, the user is
+    // told so, and the connected screen is back; never the done row.
     meter->SetByte(memory::kHeaderAddress,
                    static_cast<std::uint8_t>(meter->Byte(memory::kHeaderAddress) ^ 1));
     dialogName = QDir(dir.path()).filePath("x");
     dialogType = 2;
     form1->StartExport();
-    EXPECT_TRUE(Shows(4, 1));
+    form1->RequestClearMemory();
+    Click("Image4");
+    Click("Image2");  // Yes
+    EXPECT_TRUE(Shows(1, 1));
     EXPECT_EQ(form1->PanelState, kPanelIdle);
-    EXPECT_TRUE(messages->shown.empty());
+    EXPECT_FALSE(QFile::exists(dialogName + ".csv"));
+    EXPECT_EQ(messages->shown,
+              (std::vector<std::string>{
+                  "The meter's memory could not be read; nothing was exported.",
+                  "The meter's memory could not be read; nothing was cleared."}));
+    EXPECT_EQ(meter->Memory()[memory::kHeaderAddress + 4],
+              sim::DemoMemoryImage()[memory::kHeaderAddress + 4]);
+    messages->shown.clear();
     meter->SetMemory(sim::DemoMemoryImage());
 
     // A folder that does not exist: idle again, and a message that names the file and the reason.
@@ -577,6 +591,77 @@ TEST_F(PanelTest, ABrokenSkinIsReportedOnce) {
     QTest::keyClick(&form, Qt::Key_Escape);
     EXPECT_FALSE(form.isVisible());
 }
+
+// Without a single tick of the panel's timer, the end of each chunk read, of the archive's work
+// and of the clearing takes the next step: the first poll shows the meter, an export and a
+// clearing run to their done row.
+TEST_F(PanelTest, TheMetersOwnPaceDrivesThePanel) {
+    bus->Plug(meter);
+    PanelServices services = Folders();
+    services.messageBox = messages;
+    services.shell = shell;
+    services.spreadsheet = spreadsheet;
+    services.runSaveDialog = [this](QFileDialog&, QString& name, int& type) {
+        name = QDir(dir.path()).filePath("paced");
+        type = 1;
+        return true;
+    };
+    form1 = std::make_unique<TForm1>(services);
+    form2 = TForm2::Create(bus);
+    form2->FormCreate();
+    form4 = std::make_unique<TForm4>();
+    form1->Attach(form2, form4.get());
+    form1->Timer1->blockSignals(true);
+    form1->FormActivate();
+    form2->Timer1Timer();  // the first poll, not waited for
+    auto runUntil = [](const std::function<bool()>& done) {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!done() && std::chrono::steady_clock::now() < limit) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        }
+        return done();
+    };
+    ASSERT_TRUE(runUntil([&] { return form1->ConnectedShown == 1; }));
+    EXPECT_TRUE(Shows(1, 1));
+    // Until a file is asked for, there is no save dialog.
+    EXPECT_EQ(form1->findChild<QFileDialog*>(), nullptr);
+    form1->StartExport();
+    ASSERT_TRUE(runUntil([&] { return form1->PanelState == kPanelIdle; }));
+    EXPECT_TRUE(Shows(4, 1));
+    EXPECT_TRUE(QFile::exists(QDir(dir.path()).filePath("paced.htm")));
+    form1->Timer1Timer();  // the done row's time is up
+    form1->RequestClearMemory();
+    Click("Image4");
+    Click("Image2");  // Yes
+    ASSERT_TRUE(runUntil([&] { return form1->PanelState == kPanelIdle; }));
+    EXPECT_TRUE(Shows(4, 1));
+    EXPECT_EQ(memory::DecodeHeader(meter->Memory().data() + memory::kHeaderAddress)->recordCount, 0);
+    EXPECT_EQ(Archived(), 247u);
+    EXPECT_TRUE(messages->shown.empty());
+}
+
+#ifndef _WIN32
+// The save dialog opens in Documents, or at home where there is none; after an export, in the
+// folder the file went to, not in a folder only browsed.
+TEST_F(PanelTest, TheSaveDialogOpensWhereTheLastFileWent) {
+    const QByteArray oldHome = qgetenv("HOME");
+    qputenv("HOME", dir.path().toUtf8());
+    Start();
+    QDir(dir.path()).mkpath("out");
+    dialogName = QDir(dir.path()).filePath("out/first");
+    form1->StartExport();
+    RunUntilIdle();
+    QDir(dir.path()).mkpath("Documents");
+    form1->Timer1Timer();
+    dialogName.clear();  // the dialog cancelled
+    form1->StartExport();
+    form1->SaveDialog1->setDirectory(QDir::rootPath());  // browsed elsewhere, then cancelled
+    form1->StartExport();
+    qputenv("HOME", oldHome);
+    EXPECT_EQ(dialogFolders, (QStringList{dir.path(), QDir(dir.path()).filePath("out"),
+                                          QDir(dir.path()).filePath("out")}));
+}
+#endif
 
 }  // namespace
 }  // namespace tavex

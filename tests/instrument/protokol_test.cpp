@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -271,6 +272,40 @@ TEST_F(ProtokolTest, ReadRecordsWalksTheRingBackwards) {
     EXPECT_EQ(SlotNamedBy(&buffer[8 * 253]), 254);
     EXPECT_EQ(form->recordPointer.load(), 1010u);
     EXPECT_EQ(form->connected.load(), 1);
+}
+
+// A host learns of the end of a poll, a record read and a clearing on the exchange thread, with
+// the busy flag already free; of nothing else, and of nothing once the notice is taken away.
+TEST_F(ProtokolTest, TheEndOfAPollAReadOrAClearingIsNoticed) {
+    std::mutex mutex;
+    std::vector<std::uint8_t> noticed;  // the busy flag as each notice saw it
+    form->SetCommandEndNotice([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        noticed.push_back(form->busy.load());
+    });
+    auto count = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return noticed.size();
+    };
+    Connect();  // one poll, whose connect sequence runs four commands of its own
+    EXPECT_EQ(count(), 1u);
+    std::uint8_t buffer[8 * 3];
+    ReadRecords(buffer, 3);
+    EXPECT_EQ(count(), 2u);
+    form->ReadMemoryHeader();
+    form->SetInstrumentClock();
+    ASSERT_TRUE(form->WaitForExchangeThreads(std::chrono::seconds(10)));
+    EXPECT_EQ(count(), 2u);
+    form->ClearMemory();
+    ASSERT_TRUE(form->WaitForExchangeThreads(std::chrono::seconds(10)));
+    EXPECT_EQ(count(), 3u);
+    bus->Unplug(meter.get());
+    Poll();
+    EXPECT_EQ(count(), 4u);
+    form->SetCommandEndNotice({});
+    Poll();
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(noticed, (std::vector<std::uint8_t>{0, 0, 0, 0}));
 }
 
 TEST_F(ProtokolTest, TransferRangeSplitsIntoRequestsOfEightBytes) {
