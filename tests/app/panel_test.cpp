@@ -4,9 +4,13 @@
 #endif
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
@@ -14,6 +18,7 @@
 #include <fstream>
 
 #include "app/menu1.h"
+#include "app/simulator_window.h"
 #include "app/tavex_m.h"
 #include "archive/archive.h"
 #include "export/automation/recorder.h"
@@ -645,6 +650,62 @@ TEST_F(PanelTest, ABrokenSkinIsReportedOnce) {
     QTest::mouseRelease(form.Image6, Qt::LeftButton, Qt::NoModifier, QPoint(2, 2));
     EXPECT_FALSE(form.isVisible());
     EXPECT_EQ(warnings.Count(), 0);
+}
+
+// The Simulator window follows the meter the panel changes, and what it changes reaches the panel
+// without a hand on the plug: the meter reconnects by itself once the panel has seen it go.
+TEST_F(PanelTest, SimulatorChangesReachThePanel) {
+    Start();
+    SimulatorWindow simulator(bus, meter);
+    simulator.SetPanelSawLoss([this] { return form1->DisconnectedShown != 0; });
+    const QLabel* status = simulator.findChild<QLabel*>("Status");
+    EXPECT_EQ(status->text(), "250 results stored");
+    form2->ClearMemory();
+    form2->WaitWhileBusy();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return status->text() == "0 results stored"; }, 10000));
+
+    const auto reconnect = [&](const std::function<void()>& change) {
+        change();
+        EXPECT_FALSE(bus->IsPlugged(meter.get()));
+        EXPECT_FALSE(simulator.findChild<QCheckBox*>("Plugged")->isChecked());
+        simulator.ReplugStep();  // the panel has not seen the meter go yet
+        EXPECT_FALSE(bus->IsPlugged(meter.get()));
+        Poll();
+        form1->Timer1Timer();
+        simulator.ReplugStep();
+        EXPECT_TRUE(bus->IsPlugged(meter.get()));
+        EXPECT_FALSE(simulator.Reconnecting());
+        Poll();
+        form1->Timer1Timer();
+    };
+    reconnect([&] { QTest::mouseClick(simulator.findChild<QPushButton*>("Refill"), Qt::LeftButton); });
+    EXPECT_EQ(status->text(), "250 results stored");
+    EXPECT_EQ(form2->recordCount.load(), 250u);
+    EXPECT_TRUE(Shows(1, 1));
+    reconnect([&] { simulator.findChild<QComboBox*>("Language")->setCurrentIndex(0); });
+    EXPECT_EQ(Language, 0);
+    EXPECT_TRUE(Shows(1, 0));
+
+    // Unplugged, a change waits for the plug.
+    simulator.findChild<QCheckBox*>("Plugged")->setChecked(false);
+    simulator.findChild<QComboBox*>("Unit")->setCurrentIndex(1);
+    EXPECT_FALSE(simulator.Reconnecting());
+    EXPECT_FALSE(bus->IsPlugged(meter.get()));
+}
+
+// Closing the panel ends the demo, even while the Simulator window is open.
+TEST_F(PanelTest, ClosingThePanelEndsTheDemo) {
+    Start();
+    SimulatorWindow simulator(bus, meter);
+    simulator.show();
+    form1->show();
+    QTimer::singleShot(0, form1.get(), [this] { Click("Image6"); });
+    // Only bounds a failure: the close ends the loop at once.
+    QTimer stuck;
+    stuck.setSingleShot(true);
+    QObject::connect(&stuck, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    stuck.start(10000);
+    EXPECT_EQ(QCoreApplication::exec(), 0);
 }
 
 }  // namespace
