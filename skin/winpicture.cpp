@@ -191,14 +191,15 @@ bool Winpicture::LoadSkin() {
     }
     if (count != kSkinFileCount) {
         problem_ = SkinProblem::Missing;
-        error_ = {QStringLiteral("Оформление панели неполное: в папке %3 найдено %1 из %2 файлов.")
-                      .arg(count)
-                      .arg(kSkinFileCount)
-                      .arg(directory.path()),
-                  QStringLiteral("The panel's skin is incomplete: %1 of the %2 skin files are in %3.")
-                      .arg(count)
-                      .arg(kSkinFileCount)
-                      .arg(directory.path())};
+        error_ = {
+            QStringLiteral("Оформление панели неполное: в папке %3 найдено %1 из %2 файлов.")
+                .arg(count)
+                .arg(kSkinFileCount)
+                .arg(directory.path()),
+            QStringLiteral("The panel's skin is incomplete: %1 of the %2 skin files are in %3.")
+                .arg(count)
+                .arg(kSkinFileCount)
+                .arg(directory.path())};
         return false;
     }
 

@@ -467,8 +467,9 @@ TEST_F(PanelTest, MenuZonesKeysAndItems) {
     hover(113);
     EXPECT_EQ(form1->Skin()->CurrentMenuRow(), 5);
     const SkinStrip& strip = form1->Skin()->Menu();
-    EXPECT_EQ(menu->grab().toImage().convertToFormat(QImage::Format_RGB32),
-              strip.bitmap.copy(Language * strip.columnWidth, 0, strip.columnWidth, strip.rowHeight));
+    const QImage unmarked =
+        strip.bitmap.copy(Language * strip.columnWidth, 0, strip.columnWidth, strip.rowHeight);
+    EXPECT_EQ(menu->grab().toImage().convertToFormat(QImage::Format_RGB32), unmarked);
     QTest::mouseClick(menu, Qt::LeftButton, Qt::NoModifier, QPoint(5, 113));
     EXPECT_TRUE(form4->isVisible());
     EXPECT_EQ(form1->PanelState, kPanelIdle);
@@ -678,7 +679,7 @@ TEST_F(PanelTest, SimulatorChangesReachThePanel) {
         Poll();
         form1->Timer1Timer();
     };
-    reconnect([&] { QTest::mouseClick(simulator.findChild<QPushButton*>("Refill"), Qt::LeftButton); });
+    reconnect([&] { simulator.findChild<QPushButton*>("Refill")->click(); });
     EXPECT_EQ(status->text(), "250 results stored");
     EXPECT_EQ(form2->recordCount.load(), 250u);
     EXPECT_TRUE(Shows(1, 1));
