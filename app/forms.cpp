@@ -6,6 +6,7 @@
 
 #include "app/menu1.h"
 #include "app/tavex_m.h"
+#include "skin/placement.h"
 
 namespace tavex {
 
@@ -51,8 +52,10 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent, Qt::FramelessWindowHint) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Form1"));
     setWindowIcon(TavexIcon());
-    move(666, 142);
     resize(324, 513);
+    // Its place on a large screen; on a smaller one, as near to it as the screen allows.
+    const QRect place(QPoint(666, 142), size());
+    move(KeepInside(place, AvailableArea(this, place)));
     // Creation order: later controls lie above earlier ones.
     Image1 = MakeImage(this, "Image1", 16, 0, 297, 601);
     Image2 = MakeImage(this, "Image2", 184, 40, 49, 41);

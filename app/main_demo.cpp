@@ -1,3 +1,4 @@
+#include <QObject>
 #include <algorithm>
 
 #include "app/panel_program.h"
@@ -11,9 +12,11 @@ int main(int argc, char** argv) {
     bus->SetShared(true);
     auto meter = std::make_shared<tavex::sim::SimMeter>(tavex::sim::DemoMemoryImage());
     bus->Plug(meter);
-    std::unique_ptr<tavex::SimulatorWindow> simulator;
     return tavex::RunPanelProgram(argc, argv, bus, [&](tavex::TForm1& form1) {
-        simulator = std::make_unique<tavex::SimulatorWindow>(bus, meter);
+        auto* simulator = new tavex::SimulatorWindow(bus, meter);
+        // The simulator goes with the panel, while the application object still exists.
+        QObject::connect(&form1, &QObject::destroyed, [simulator] { delete simulator; });
+        simulator->SetPanelSawLoss([&form1] { return form1.DisconnectedShown != 0; });
         simulator->move(std::max(0, form1.x() - 380), form1.y());
         simulator->show();
     }, true);

@@ -157,8 +157,7 @@ void TForm1::FormActivate() {
     if (Activated || !skin_) return;
     if (!skin_->LoadSkin()) {
         // A broken skin says so once; a missing one keeps being looked for quietly.
-        if (!skin_->SkinError().contains(QLatin1String("incomplete")) && !skinErrorShown_ &&
-            services_.messageBox) {
+        if (skin_->Problem() == SkinProblem::Broken && !skinErrorShown_ && services_.messageBox) {
             skinErrorShown_ = true;
             services_.messageBox->Show(skin_->SkinError().toStdString(), "Tavex", kMessageBoxError);
         }
@@ -712,9 +711,11 @@ void TForm1::Image1MouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int x, int 
 
 void TForm1::Image1MouseMove(Qt::KeyboardModifiers, int x, int y) {
     if (!Dragging) return;
-    const QRect bounds = geometry().translated(x - DragX, y - DragY);
-    if (form4_) form4_->move(bounds.left() + 300, bounds.top() + 260);
+    QRect bounds = geometry().translated(x - DragX, y - DragY);
+    // The panel stays on the screen it is dragged to, and the menu beside it.
+    bounds.moveTopLeft(KeepInside(bounds, AvailableArea(this, bounds)));
     setGeometry(bounds);
+    if (skin_) skin_->PlaceMenu();
 }
 
 void TForm1::Image1MouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {

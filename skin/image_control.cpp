@@ -23,6 +23,9 @@ QRgb ImageControl::Pixel(int x, int y) const {
 }
 
 void ImageControl::CopyRect(const QImage& bitmap, const QRect& source, const QRect& destination) {
+    // An empty destination copies nothing (a button of a skin not loaded); no painter is ever
+    // started on an empty canvas.
+    if (destination.isEmpty()) return;
     const QSize needed(std::max(canvas_.width(), destination.right() + 1),
                        std::max(canvas_.height(), destination.bottom() + 1));
     if (needed != canvas_.size()) {
@@ -32,6 +35,7 @@ void ImageControl::CopyRect(const QImage& bitmap, const QRect& source, const QRe
         copy.drawImage(0, 0, canvas_);
         canvas_ = grown;
     }
+    if (canvas_.isNull()) return;  // the destination lies wholly left of or above it
     QPainter painter(&canvas_);
     painter.setCompositionMode(QPainter::CompositionMode_Source);
     // Parts of the source beyond the bitmap stay as they are drawn: black.

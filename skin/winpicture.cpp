@@ -11,6 +11,7 @@
 
 #include "fileio/safe_file.h"
 #include "skin/outline.h"
+#include "skin/placement.h"
 
 namespace tavex {
 
@@ -63,22 +64,30 @@ constexpr Placement kButtonPlaces[7] = {
 };
 constexpr int kButtonLayoutOrder[7] = {2, 0, 1, 3, 4, 5, 6};
 constexpr QPoint kDisplayPlace(62, 76);
-constexpr QPoint kMenuOffset(300, 260);
 
 // The largest skin file and picture taken: the panel is a few hundred pixels each way, and its
 // outline is traced pixel by pixel on the GUI thread.
 constexpr std::uint64_t kMaxSkinFileBytes = 20u << 20;  // a 2048 x 2048 picture of 32 bits and more
 constexpr int kMaxSkinPictureSide = 2048;
 
+using SkinMessage = std::array<QString, 2>;  // Russian, English
+
+SkinMessage Unusable(const QString& russian, const QString& english) {
+    return {QStringLiteral("Не удаётся загрузить оформление панели: %1.").arg(russian),
+            QStringLiteral("The panel's skin cannot be loaded: %1.").arg(english)};
+}
+
 // The skin files are bitmaps whatever their extension says. Only a regular file of sane size is
 // read, and only a picture of sane size decoded; error names the file otherwise.
-bool LoadBitmap(const QString& path, QImage& image, QString& error) {
+bool LoadBitmap(const QString& path, QImage& image, SkinMessage& error) {
     std::string bytes;
     std::string why;
     ReadLimits limits;
     limits.maxSize = kMaxSkinFileBytes;
     if (!ReadRegularFile(QFile::encodeName(path).toStdString(), limits, bytes, why)) {
-        error = QString::fromStdString(why);
+        // The file system's own words.
+        const QString reason = QString::fromStdString(why);
+        error = Unusable(reason, reason);
         return false;
     }
     QByteArray data(bytes.data(), static_cast<qsizetype>(bytes.size()));
@@ -88,16 +97,23 @@ bool LoadBitmap(const QString& path, QImage& image, QString& error) {
     reader.setDecideFormatFromContent(false);
     const QSize size = reader.size();
     if (size.width() > kMaxSkinPictureSide || size.height() > kMaxSkinPictureSide) {
-        error = QStringLiteral("%1 is a picture of %2 x %3 pixels; a skin picture is at most %4 x %4")
-                    .arg(path)
-                    .arg(size.width())
-                    .arg(size.height())
-                    .arg(kMaxSkinPictureSide);
+        error = Unusable(
+            QStringLiteral("%1 — рисунок %2 x %3 точек, а рисунок оформления не больше %4 x %4")
+                .arg(path)
+                .arg(size.width())
+                .arg(size.height())
+                .arg(kMaxSkinPictureSide),
+            QStringLiteral("%1 is a picture of %2 x %3 pixels; a skin picture is at most %4 x %4")
+                .arg(path)
+                .arg(size.width())
+                .arg(size.height())
+                .arg(kMaxSkinPictureSide));
         return false;
     }
     QImage loaded = reader.read();
     if (loaded.isNull()) {
-        error = QStringLiteral("%1 is not a bitmap").arg(path);
+        error = Unusable(QStringLiteral("%1 — не рисунок BMP").arg(path),
+                         QStringLiteral("%1 is not a bitmap").arg(path));
         return false;
     }
     image = loaded.convertToFormat(QImage::Format_RGB32);
@@ -122,7 +138,8 @@ ImageControl* Winpicture::ButtonControl(int kind) const {
 }
 
 bool Winpicture::LoadSkin() {
-    error_.clear();
+    problem_ = SkinProblem::None;
+    error_ = {};
     // Every run starts from fresh bitmaps and a count of 0.
     buttons_ = {};
     display_ = {};
@@ -167,13 +184,22 @@ bool Winpicture::LoadSkin() {
             case Target::Presence:
                 break;
         }
-        if (!LoadBitmap(directory.filePath(entry), *into, error_)) return false;
+        if (!LoadBitmap(directory.filePath(entry), *into, error_)) {
+            problem_ = SkinProblem::Broken;
+            return false;
+        }
     }
     if (count != kSkinFileCount) {
-        error_ = QStringLiteral("the skin is incomplete: %1 of the %2 skin files are in %3")
-                     .arg(count)
-                     .arg(kSkinFileCount)
-                     .arg(directory.path());
+        problem_ = SkinProblem::Missing;
+        error_ = {
+            QStringLiteral("Оформление панели неполное: в папке %3 найдено %1 из %2 файлов.")
+                .arg(count)
+                .arg(kSkinFileCount)
+                .arg(directory.path()),
+            QStringLiteral("The panel's skin is incomplete: %1 of the %2 skin files are in %3.")
+                .arg(count)
+                .arg(kSkinFileCount)
+                .arg(directory.path())};
         return false;
     }
 
@@ -214,11 +240,14 @@ bool Winpicture::LoadSkin() {
     targets_.menuImage1->resize(menu_.columnWidth, menu_.rowHeight);
     targets_.menuImage1->CopyRect(menu_.bitmap, menu_.source, menu_.destination);
     AutoSizeForm(targets_.form4);
-    targets_.form4->move(targets_.form1->pos() + kMenuOffset);
     targets_.form4->hide();
 
-    // A shaped window fits its controls, as they now lie.
+    // A shaped window fits its controls, as they now lie; the panel and the menu beside it stay
+    // on the screen.
     if (shaped_) AutoSizeForm(targets_.form1);
+    QWidget* form1 = targets_.form1;
+    form1->move(KeepInside(form1->geometry(), AvailableArea(form1, form1->geometry())));
+    PlaceMenu();
 
     currentMenuRow_ = 0;
     lastProgressStage_ = 1;
@@ -246,6 +275,8 @@ void Winpicture::DrawButton(int kind) {
 void Winpicture::SetButtonState(std::int8_t kind, std::uint8_t state) {
     if (kind < 0 || kind > 6) return;
     SkinButton& button = buttons_[kind];
+    // No skin loaded: there is no picture to show either half of.
+    if (button.bitmap.isNull()) return;
     if (state == 0 && button.pressed == 0) {
         button.source.translate(button.halfWidth, 0);
         button.pressed = 1;
@@ -262,14 +293,14 @@ void Winpicture::ShowStripRow(std::uint8_t target, std::uint8_t row) {
     const int column = language_;
     if (target == kTargetMenu) {
         const SkinStrip& strip = menu_;
+        if (targets_.form4->isHidden()) PlaceMenu();
         targets_.form4->show();
-        // A row beyond the strip (the zone below the last item) draws nothing but still counts
-        // as the current row.
-        if (row < strip.rows) {
-            menu_.source = QRect(column * strip.columnWidth, row * strip.rowHeight, strip.columnWidth,
-                                 strip.rowHeight);
-            targets_.menuImage1->CopyRect(strip.bitmap, menu_.source, strip.destination);
-        }
+        // A row beyond the strip (the zone below the last item) runs nothing: it shows the menu
+        // with no item marked, yet counts as the current row.
+        const int shown = row < strip.rows ? row : 0;
+        menu_.source = QRect(column * strip.columnWidth, shown * strip.rowHeight, strip.columnWidth,
+                             strip.rowHeight);
+        targets_.menuImage1->CopyRect(strip.bitmap, menu_.source, strip.destination);
         currentMenuRow_ = row;
     } else if (target == kTargetDisplay) {
         if (row < display_.rows) {
@@ -283,6 +314,12 @@ void Winpicture::ShowStripRow(std::uint8_t target, std::uint8_t row) {
 }
 
 void Winpicture::HideMenu() { targets_.form4->hide(); }
+
+void Winpicture::PlaceMenu() {
+    const QRect panel = targets_.form1->geometry();
+    targets_.form4->move(
+        MenuPlace(panel, targets_.form4->size(), AvailableArea(targets_.form1, panel)));
+}
 
 void Winpicture::HideMenuShowReady() {
     HideMenu();

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "skin/image_control.h"
+#include "skin/placement.h"
 
 namespace tavex {
 
@@ -61,6 +62,10 @@ inline constexpr int kDisplayRows = 14;
 inline constexpr int kMenuRows = 5;
 inline constexpr int kSkinFileCount = 23;
 
+// Why the skin did not load: files missing (perhaps not installed yet), or a file that is there
+// but cannot be used.
+enum class SkinProblem : std::uint8_t { None, Missing, Broken };
+
 // The skin: loads the 23 skin files of the working directory, shapes and lays out the panel,
 // and switches the display screens, button pictures and menu pictures.
 class Winpicture {
@@ -69,14 +74,18 @@ public:
     // the strips' column; directory is the working directory (empty: the current one).
     Winpicture(std::uint8_t& language, SkinTargets targets, QString directory = QString());
 
-    // True when all 23 files were found and the panel is laid out. On false, SkinError says why
-    // (a missing file count, or a file that is not a bitmap, by name).
+    // True when all 23 files were found and the panel is laid out. On false, Problem says which
+    // kind of trouble it is and SkinError says why in the interface language (a missing file
+    // count, or a file that is not a bitmap, by name).
     bool LoadSkin();
-    const QString& SkinError() const { return error_; }
+    SkinProblem Problem() const { return problem_; }
+    QString SkinError() const { return error_[language_ == 1 ? 1 : 0]; }
 
     void SetButtonState(std::int8_t kind, std::uint8_t state);  // state 0 pressed, 1 released
     void ShowStripRow(std::uint8_t target, std::uint8_t row);
     void HideMenu();
+    // Puts the menu window beside the panel, inside the panel's screen.
+    void PlaceMenu();
     void HideMenuShowReady();
     std::uint8_t CurrentMenuRow() const { return currentMenuRow_; }
     void ShowProgressStage(std::uint8_t stage);
@@ -98,7 +107,8 @@ private:
     std::uint8_t& language_;
     SkinTargets targets_;
     QString directory_;
-    QString error_;
+    SkinProblem problem_ = SkinProblem::None;
+    std::array<QString, 2> error_;  // Russian, English
 
     QRgb keyColour_ = 0;
     QPolygon outline_;

@@ -4,9 +4,14 @@
 #endif
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QMouseEvent>
+#include <QPushButton>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 #include <filesystem>
@@ -14,6 +19,7 @@
 #include <functional>
 
 #include "app/menu1.h"
+#include "app/simulator_window.h"
 #include "app/tavex_m.h"
 #include "archive/archive.h"
 #include "export/automation/recorder.h"
@@ -460,6 +466,16 @@ TEST_F(PanelTest, MenuZonesKeysAndItems) {
     EXPECT_EQ(form1->Skin()->CurrentMenuRow(), 2);
     hover(100);
     EXPECT_EQ(form1->Skin()->CurrentMenuRow(), 4);
+    // Below the last item: nothing marked, and a click there runs nothing.
+    hover(113);
+    EXPECT_EQ(form1->Skin()->CurrentMenuRow(), 5);
+    const SkinStrip& strip = form1->Skin()->Menu();
+    const QImage unmarked =
+        strip.bitmap.copy(Language * strip.columnWidth, 0, strip.columnWidth, strip.rowHeight);
+    EXPECT_EQ(menu->grab().toImage().convertToFormat(QImage::Format_RGB32), unmarked);
+    QTest::mouseClick(menu, Qt::LeftButton, Qt::NoModifier, QPoint(5, 113));
+    EXPECT_TRUE(form4->isVisible());
+    EXPECT_EQ(form1->PanelState, kPanelIdle);
     Click("Image4");
     EXPECT_EQ(form1->Skin()->CurrentMenuRow(), 1);
     Click("Image3");
@@ -481,8 +497,27 @@ TEST_F(PanelTest, MenuZonesKeysAndItems) {
     form1->Image1MouseDown(Qt::LeftButton, Qt::NoModifier, 100, 10);
     form1->Image1MouseMove(Qt::NoModifier, 120, 25);
     EXPECT_EQ(form1->pos(), start + QPoint(20, 15));
-    EXPECT_EQ(form4->pos(), form1->pos() + QPoint(300, 260));
     form1->Image1MouseUp(Qt::LeftButton, Qt::NoModifier, 120, 25);
+
+    // Dragged past the screen's edges the panel stops at them; the menu opens beside it, on the
+    // left when the right has no room.
+    const QRect screen = form1->screen()->availableGeometry();
+    for (const QPoint by : {QPoint(-5000, -5000), QPoint(5000, 5000)}) {
+        form1->Image1MouseDown(Qt::LeftButton, Qt::NoModifier, 100, 10);
+        form1->Image1MouseMove(Qt::NoModifier, 100 + by.x(), 10 + by.y());
+        form1->Image1MouseUp(Qt::LeftButton, Qt::NoModifier, 100 + by.x(), 10 + by.y());
+        Click("Image2");
+        ASSERT_TRUE(form4->isVisible());
+        EXPECT_TRUE(screen.contains(form4->geometry()));
+        if (by.x() < 0) {
+            EXPECT_EQ(form1->pos(), screen.topLeft());
+            EXPECT_EQ(form4->pos(), form1->pos() + QPoint(300, 260));
+        } else {
+            EXPECT_EQ(form1->geometry().bottomRight(), screen.bottomRight());
+            EXPECT_LT(form4->x(), form1->x());
+        }
+        form1->Skin()->HideMenu();
+    }
 }
 
 TEST_F(PanelTest, ExitClosesAnOpenWorkbook) {
@@ -568,6 +603,24 @@ TEST_F(PanelTest, AMeterHeldByAnotherProgramIsToldOnce) {
     EXPECT_EQ(messages->shown.size(), 2u);
 }
 
+// Counts Qt's warnings about painting while it lives.
+class PaintWarnings {
+public:
+    PaintWarnings() : previous_(qInstallMessageHandler(&Handle)) { count_ = 0; }
+    ~PaintWarnings() { qInstallMessageHandler(previous_); }
+    int Count() const { return count_; }
+
+private:
+    static void Handle(QtMsgType type, const QMessageLogContext&, const QString& text) {
+        if (type == QtWarningMsg && text.contains(QLatin1String("QPainter"))) ++count_;
+    }
+    static inline int count_ = 0;
+    QtMessageHandler previous_;
+};
+
+// A skin file that is not a picture is told once, in the interface's language; a missing skin is
+// looked for quietly. The window without its skin closes from the keyboard and from its close
+// key, and nothing paints on the pictures it lacks.
 TEST_F(PanelTest, ABrokenSkinIsReportedOnce) {
     QFile::remove("mddwen.dat");
     QFile broken("mddwen.dat");
@@ -577,19 +630,97 @@ TEST_F(PanelTest, ABrokenSkinIsReportedOnce) {
     bus->Plug(meter);
     PanelServices services = Folders();
     services.messageBox = messages;
-    TForm1 form(services);
     auto exchange = TForm2::Create(bus);
+    const std::pair<std::uint8_t, const char*> languages[] = {
+        {0, "Не удаётся загрузить оформление панели"}, {1, "The panel's skin cannot be loaded"}};
+    for (const auto& [language, words] : languages) {
+        TForm1 form(services);
+        Language = language;
+        TForm4 menu;
+        form.Attach(exchange, &menu);
+        const std::size_t before = messages->shown.size();
+        form.FormActivate();
+        form.FormActivate();
+        EXPECT_EQ(form.Activated, 0);
+        ASSERT_EQ(messages->shown.size(), before + 1);
+        EXPECT_NE(messages->shown.back().find("mddwen.dat"), std::string::npos);
+        EXPECT_NE(messages->shown.back().find(words), std::string::npos) << messages->shown.back();
+        // Without its skin the window still closes from the keyboard.
+        form.show();
+        QTest::keyClick(&form, Qt::Key_Escape);
+        EXPECT_FALSE(form.isVisible());
+    }
+
+    QFile::remove("mddwen.dat");
+    const std::size_t told = messages->shown.size();
+    TForm1 form(services);
+    Language = 0;
     TForm4 menu;
     form.Attach(exchange, &menu);
     form.FormActivate();
-    form.FormActivate();
-    EXPECT_EQ(form.Activated, 0);
-    ASSERT_EQ(messages->shown.size(), 1u);
-    EXPECT_NE(messages->shown[0].find("mddwen.dat"), std::string::npos);
-    // Without its skin the window still closes from the keyboard.
+    EXPECT_EQ(messages->shown.size(), told);
     form.show();
-    QTest::keyClick(&form, Qt::Key_Escape);
+    const PaintWarnings warnings;
+    QTest::mousePress(form.Image6, Qt::LeftButton, Qt::NoModifier, QPoint(2, 2));
+    QTest::mouseRelease(form.Image6, Qt::LeftButton, Qt::NoModifier, QPoint(2, 2));
     EXPECT_FALSE(form.isVisible());
+    EXPECT_EQ(warnings.Count(), 0);
+}
+
+// The Simulator window follows the meter the panel changes, and what it changes reaches the panel
+// without a hand on the plug: the meter reconnects by itself once the panel has seen it go.
+TEST_F(PanelTest, SimulatorChangesReachThePanel) {
+    Start();
+    SimulatorWindow simulator(bus, meter);
+    simulator.SetPanelSawLoss([this] { return form1->DisconnectedShown != 0; });
+    const QLabel* status = simulator.findChild<QLabel*>("Status");
+    EXPECT_EQ(status->text(), "250 results stored");
+    form2->ClearMemory();
+    form2->WaitWhileBusy();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return status->text() == "0 results stored"; }, 10000));
+
+    const auto reconnect = [&](const std::function<void()>& change) {
+        change();
+        EXPECT_FALSE(bus->IsPlugged(meter.get()));
+        EXPECT_FALSE(simulator.findChild<QCheckBox*>("Plugged")->isChecked());
+        simulator.ReplugStep();  // the panel has not seen the meter go yet
+        EXPECT_FALSE(bus->IsPlugged(meter.get()));
+        Poll();
+        form1->Timer1Timer();
+        simulator.ReplugStep();
+        EXPECT_TRUE(bus->IsPlugged(meter.get()));
+        EXPECT_FALSE(simulator.Reconnecting());
+        Poll();
+        form1->Timer1Timer();
+    };
+    reconnect([&] { simulator.findChild<QPushButton*>("Refill")->click(); });
+    EXPECT_EQ(status->text(), "250 results stored");
+    EXPECT_EQ(form2->recordCount.load(), 250u);
+    EXPECT_TRUE(Shows(1, 1));
+    reconnect([&] { simulator.findChild<QComboBox*>("Language")->setCurrentIndex(0); });
+    EXPECT_EQ(Language, 0);
+    EXPECT_TRUE(Shows(1, 0));
+
+    // Unplugged, a change waits for the plug.
+    simulator.findChild<QCheckBox*>("Plugged")->setChecked(false);
+    simulator.findChild<QComboBox*>("Unit")->setCurrentIndex(1);
+    EXPECT_FALSE(simulator.Reconnecting());
+    EXPECT_FALSE(bus->IsPlugged(meter.get()));
+}
+
+// Closing the panel ends the demo, even while the Simulator window is open.
+TEST_F(PanelTest, ClosingThePanelEndsTheDemo) {
+    Start();
+    SimulatorWindow simulator(bus, meter);
+    simulator.show();
+    form1->show();
+    QTimer::singleShot(0, form1.get(), [this] { Click("Image6"); });
+    // Only bounds a failure: the close ends the loop at once.
+    QTimer stuck;
+    stuck.setSingleShot(true);
+    QObject::connect(&stuck, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    stuck.start(10000);
+    EXPECT_EQ(QCoreApplication::exec(), 0);
 }
 
 // Without a single tick of the panel's timer, the end of each chunk read, of the archive's work

@@ -112,6 +112,7 @@ protected:
 };
 
 TEST_F(SkinTest, LayoutOfASmallSkin) {
+    form1.move(100, 100);
     ASSERT_TRUE(Load()) << skin->SkinError().toStdString();
     EXPECT_EQ(form1.Image1->geometry(), QRect(0, 0, 60, 40));
     EXPECT_TRUE(skin->Shaped());
@@ -147,7 +148,11 @@ TEST_F(SkinTest, IncompleteOrBrokenSkins) {
     EXPECT_TRUE(loaded) << skin->SkinError().toStdString();
 #else
     EXPECT_FALSE(loaded);
+    EXPECT_EQ(skin->Problem(), SkinProblem::Missing);
     EXPECT_NE(skin->SkinError().indexOf("22 of the 23"), -1);
+    language = 0;
+    EXPECT_NE(skin->SkinError().indexOf("22 из 23"), -1) << skin->SkinError().toStdString();
+    language = 1;
     EXPECT_FALSE(skin->Shaped());
 
     // The same directory made whole: the count starts again from 0.
@@ -160,6 +165,7 @@ TEST_F(SkinTest, IncompleteOrBrokenSkins) {
         file.open(QIODevice::WriteOnly | QIODevice::Truncate);
         file.write("not a picture");
     }}));
+    EXPECT_EQ(skin->Problem(), SkinProblem::Broken);
     EXPECT_NE(skin->SkinError().indexOf("mddwen.dat is not a bitmap"), -1);
 
     // A FIFO is never waited on, and a picture too large to trace is not decoded.
@@ -184,6 +190,7 @@ TEST_F(SkinTest, IncompleteOrBrokenSkins) {
         QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     Make(dir.path());
     EXPECT_TRUE(skin->LoadSkin());
+    EXPECT_EQ(skin->Problem(), SkinProblem::None);
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
               before);
 }
@@ -242,9 +249,9 @@ TEST_F(SkinTest, ProgressStagesMenuRowsAndLanguage) {
     skin->ShowStripRow(kTargetMenu, 2);
     EXPECT_TRUE(form4.isVisible());
     EXPECT_EQ(Shown(form4.Image1), MenuColour(2, 1));
-    skin->ShowStripRow(kTargetMenu, 5);  // below the last item: nothing drawn, row kept
+    skin->ShowStripRow(kTargetMenu, 5);  // below the last item: nothing marked, row kept
     EXPECT_EQ(skin->CurrentMenuRow(), 5);
-    EXPECT_EQ(Shown(form4.Image1), MenuColour(2, 1));
+    EXPECT_EQ(Shown(form4.Image1), MenuColour(0, 1));
     skin->ShowStripRow(kTargetDisplay, 14);
     EXPECT_EQ(Shown(form1.Image8), DisplayColour(5, 1));
     skin->HideMenuShowReady();
@@ -260,6 +267,40 @@ TEST_F(SkinTest, ProgressStagesMenuRowsAndLanguage) {
     skin->ShowStripRow(kTargetDisplay, 4);
     EXPECT_EQ(language, 0);
     EXPECT_EQ(Shown(form1.Image8), DisplayColour(4, 0));
+}
+
+// The panel and the menu stay inside the screen's available area: the panel moved as little as
+// it can, the menu beside it on the right, or on the left when the right has no room.
+TEST(Placement, PanelAndMenuStayOnTheScreen) {
+    const QSize panel(300, 480);
+    const QSize menu(200, 116);
+    const QRect fullHd(0, 0, 1920, 1080);
+    const QRect scaled(0, 0, 960, 540);  // 1080 lines at a scale factor of 2
+    struct Case {
+        QPoint panelAt;
+        QRect available;
+        QPoint panelPlace;
+        QPoint menuPlace;
+    };
+    const Case cases[] = {
+        {{666, 142}, fullHd, {666, 142}, {966, 402}},          // room for both
+        {{1700, 900}, fullHd, {1620, 600}, {1420, 860}},       // right and bottom edges: menu left
+        {{-40, -10}, fullHd, {0, 0}, {300, 260}},              // left and top edges
+        {{666, 142}, scaled, {660, 60}, {460, 320}},           // the small screen
+        {{666, 142}, {0, 0, 400, 400}, {100, 0}, {0, 260}},    // neither side has room
+        {{3500, 50}, {1920, 40, 1280, 984}, {2900, 50}, {2700, 310}},  // a second screen
+        {{5, 5}, {64, 32, 1856, 1048}, {64, 32}, {364, 292}},          // task bars left and top
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.panelAt.x() << "," << c.panelAt.y());
+        const QPoint at = KeepInside(QRect(c.panelAt, panel), c.available);
+        EXPECT_EQ(at, c.panelPlace);
+        const QPoint menuAt = MenuPlace(QRect(at, panel), menu, c.available);
+        EXPECT_EQ(menuAt, c.menuPlace);
+        EXPECT_TRUE(c.available.contains(QRect(menuAt, menu)));
+    }
+    // No screen known: the places as they are.
+    EXPECT_EQ(MenuPlace(QRect(QPoint(1700, 900), panel), menu, QRect()), QPoint(2000, 1160));
 }
 
 // The skin the build generates: it loads, and the panel traces to a closed outline.
