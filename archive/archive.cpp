@@ -4,10 +4,12 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
+#include <thread>
 
 #include "fileio/safe_file.h"
 #include "instrument/memory_map.h"
@@ -305,6 +307,30 @@ bool Initialize(sqlite3* db) {
     return false;
 }
 
+// Puts the archive into write-ahead mode, which takes the file for a moment. Two programs
+// opening a new archive at once may each hold it for reading as they ask: SQLite then answers
+// busy at once, since waiting would deadlock, and not through the busy timeout. So the switch is
+// tried again, for as long as that timeout.
+bool SwitchToWal(sqlite3* db) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+    for (int attempt = 1;; ++attempt) {
+        int result = SQLITE_ERROR;
+        {
+            Statement mode(db, "PRAGMA journal_mode = WAL");
+            result = mode ? sqlite3_step(mode.get()) : sqlite3_errcode(db);
+            if (result == SQLITE_ROW) {
+                const unsigned char* text = sqlite3_column_text(mode.get(), 0);
+                return text && std::strcmp(reinterpret_cast<const char*>(text), "wal") == 0;
+            }
+        }
+        if ((result & 0xff) != SQLITE_BUSY || std::chrono::steady_clock::now() >= giveUp) {
+            return false;
+        }
+        // A pause that differs between attempts, so that the two programs do not meet again.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1 + attempt % 7));
+    }
+}
+
 // Whether the open database is an archive this program can use.
 bool Validate(sqlite3* db, const std::string& path, std::string& error) {
     std::int64_t id = 0;
@@ -451,18 +477,10 @@ std::unique_ptr<Archive> Archive::Open(const std::string& path, std::string& err
     // writer work at the same time. synchronous=FULL flushes the log at each commit: a merge
     // that returned is on the disk even through a power loss, which matters because the meter's
     // memory may be cleared right after it (NORMAL would survive only the program's death).
-    {
-        Statement mode(db, "PRAGMA journal_mode = WAL");
-        const bool wal =
-            mode && sqlite3_step(mode.get()) == SQLITE_ROW &&
-            sqlite3_column_text(mode.get(), 0) != nullptr &&
-            std::strcmp(reinterpret_cast<const char*>(sqlite3_column_text(mode.get(), 0)), "wal") ==
-                0;
-        if (!wal) {
-            error = "cannot open the results archive " + Quoted(path) +
-                    " for writing ahead: " + SqliteError(db);
-            return nullptr;
-        }
+    if (!SwitchToWal(db)) {
+        error = "cannot open the results archive " + Quoted(path) +
+                " for writing ahead: " + SqliteError(db);
+        return nullptr;
     }
     if (!Exec(db, "PRAGMA synchronous = FULL")) {
         error = "cannot open the results archive " + Quoted(path) + ": " + SqliteError(db);

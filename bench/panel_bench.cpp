@@ -1,21 +1,40 @@
-// The panel during a full-ring export (1010 results, 1 ms per report, page format), driven by
-// its own timer steps on the offscreen platform: the longest time one step holds the GUI thread
-// (the step that starts the export, which waits for one memory-header read, counted apart),
-// and the export's total time against the time its reports need.
+// The panel program as a user meets it, on the offscreen platform: the panel built as the
+// program builds it (its poll timer, its own timers, the real event loop), over the simulated
+// meter with a full ring (1010 results), exporting into a temporary folder and archiving into an
+// archive there too.
 //
-//   build/bench/tavex_bench_panel
+// - BM_PanelConnects: from show() to the connected screen, with the meter plugged in
+//   (connected_ms).
+// - BM_PanelExport: a full-ring export as a page, a CSV file and a workbook, at 1 ms per report
+//   and at none, started as the menu item starts it and timed until the panel is back to idle
+//   with the done row. With latency, the time against the time the meter really spent waiting
+//   (ratio_measured) and against reports x latency (ratio_nominal); without, the time itself
+//   (total_ms). longest_hold_ms: the longest the GUI thread was held by one event meanwhile, the
+//   longest a click or a repaint would have waited.
+//
+//   build/bench/tavex_bench_panel [--benchmark_repetitions=3] [--benchmark_format=json]
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
 #include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "app/menu1.h"
 #include "app/tavex_m.h"
+#include "archive/archive.h"
+#include "bench/full_ring.h"
 #include "export/automation/workbook_engine.h"
-#include "instrument/memory_map.h"
+#include "instrument/platform_thread.h"
 #include "instrument/sim/sim_bus.h"
 #include "instrument/sim/sim_meter.h"
 
@@ -23,95 +42,280 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+double Milliseconds(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// The application, timing every event it delivers on the GUI thread: the longest one is the
+// longest the thread was held. Events sent from inside another event's handling count in that
+// one. After each event it checks the condition being waited for, so that the moment it came
+// true is known to the event.
+class TimedApplication : public QApplication {
+public:
+    using QApplication::QApplication;
+
+    bool notify(QObject* receiver, QEvent* event) override {
+        if (depth_ > 0 || QThread::currentThread() != thread()) {
+            return QApplication::notify(receiver, event);
+        }
+        ++depth_;
+        const auto begin = Clock::now();
+        const bool handled = QApplication::notify(receiver, event);
+        const auto end = Clock::now();
+        --depth_;
+        longest_ = std::max(longest_, end - begin);
+        if (condition_ && !metAt_ && condition_()) metAt_ = end;
+        return handled;
+    }
+
+    void ResetLongestHold() { longest_ = Clock::duration::zero(); }
+    Clock::duration LongestHold() const { return longest_; }
+
+    // Runs the event loop until condition holds after an event, at most for limit; the moment
+    // it came to hold, or none.
+    std::optional<Clock::time_point> RunUntil(std::function<bool()> condition,
+                                              std::chrono::seconds limit) {
+        condition_ = std::move(condition);
+        metAt_.reset();
+        const auto giveUp = Clock::now() + limit;
+        // The panel's poll timer wakes the loop every second at least.
+        while (!metAt_ && Clock::now() < giveUp) {
+            processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        }
+        condition_ = nullptr;
+        return metAt_;
+    }
+
+private:
+    int depth_ = 0;
+    Clock::duration longest_{};
+    std::function<bool()> condition_;
+    std::optional<Clock::time_point> metAt_;
+};
+
+TimedApplication& App() {
+    return *static_cast<TimedApplication*>(QCoreApplication::instance());
+}
+
 class NoShell : public tavex::Shell {
 public:
     bool OpenDocument(const std::string&) override { return true; }
     bool StartCommand(const std::string&) override { return true; }
 };
 
-tavex::sim::MemoryImage FullRing() {
-    tavex::sim::MemoryImage image{};
-    image[tavex::memory::kLanguageAddress] = 1;
-    const auto header = tavex::memory::EncodeHeader({1010, 1010});
-    std::copy(header.begin(), header.end(), image.begin() + tavex::memory::kHeaderAddress);
-    for (std::uint32_t slot = 1; slot <= tavex::memory::kSlotCount; ++slot) {
-        const tavex::memory::StoredRecord record{static_cast<std::uint16_t>(slot % 60), 5,
-                                                 static_cast<std::uint8_t>(slot % 24), 7, 3, 26, 0};
-        const auto bytes = tavex::memory::EncodeRecord(record);
-        std::copy(bytes.begin(), bytes.end(), image.begin() + tavex::memory::SlotAddress(slot));
+// A message box is a failure here: the benchmark says what it said.
+class KeptMessages : public tavex::MessageBox {
+public:
+    void Show(const std::string& text, const std::string&, int) override { shown.push_back(text); }
+    std::vector<std::string> shown;
+};
+
+// The panel as app/panel_program.cpp builds it, its files in a temporary folder: the language
+// file, the exports and the archive. The skin comes from the build's run folder.
+class Panel {
+public:
+    explicit Panel(std::chrono::microseconds latency) {
+        meter_->SetLatency(latency);
+        bus_->Plug(meter_);
+        tavex::PanelServices services;
+        services.shell = std::make_shared<NoShell>();
+        services.messageBox = messages_;
+        services.spreadsheet =
+            std::make_shared<tavex::automation::BuiltInSpreadsheet>(services.shell);
+        services.runSaveDialog = [this](QFileDialog&, QString& name, int& typeIndex) {
+            name = ExportBase();
+            typeIndex = saveType_;
+            return true;
+        };
+        services.programFolder = QStringLiteral(TAVEX_RUN_DIR);
+        services.dataFolder = dir_.path();
+        const std::string archivePath = QDir(dir_.path()).filePath("archive.sqlite").toStdString();
+        services.openArchive = [archivePath](std::string& error) {
+            return tavex::archive::Archive::Open(archivePath, error);
+        };
+
+        form1_ = std::make_unique<tavex::TForm1>(services);
+        form2_ = tavex::TForm2::Create(bus_);
+        form2_->FormCreate();
+        QObject::connect(&pollTimer_, &QTimer::timeout, [this] {
+            form2_->Timer1Timer();
+            pollTimer_.setInterval(form2_->Timer1.Interval.load());
+        });
+        pollTimer_.start(form2_->Timer1.Interval.load());
+        form4_ = std::make_unique<tavex::TForm4>();
+        form1_->Attach(form2_, form4_.get());
     }
-    return image;
+
+    ~Panel() {
+        pollTimer_.stop();
+        form1_->WaitForArchiveJob(std::chrono::seconds(10));
+        form1_.reset();
+        form4_.reset();
+        form2_->WaitForExchangeThreads(std::chrono::seconds(10));
+    }
+
+    // Shows the panel; the moment the connected screen came, or none within the limit.
+    std::optional<Clock::time_point> ShowUntilConnected() {
+        form1_->show();
+        form1_->activateWindow();
+        return App().RunUntil([this] { return form1_->ConnectedShown == 1; },
+                              std::chrono::seconds(10));
+    }
+
+    // Chooses the save dialog's file type by its label's start; false when it is not offered.
+    bool ChooseType(const QString& label) {
+        const auto& types = form1_->SaveTypes();
+        for (int i = 0; i < types.size(); ++i) {
+            if (types[i].startsWith(label)) {
+                saveType_ = i + 1;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    QString ExportBase() const { return QDir(dir_.path()).filePath("export"); }
+    tavex::TForm1& Form1() { return *form1_; }
+    tavex::sim::SimMeter& Meter() { return *meter_; }
+    const std::vector<std::string>& Messages() const { return messages_->shown; }
+
+private:
+    QTemporaryDir dir_;
+    std::shared_ptr<tavex::sim::SimBus> bus_ = std::make_shared<tavex::sim::SimBus>();
+    std::shared_ptr<tavex::sim::SimMeter> meter_ =
+        std::make_shared<tavex::sim::SimMeter>(tavex::bench::FullRing());
+    std::shared_ptr<KeptMessages> messages_ = std::make_shared<KeptMessages>();
+    int saveType_ = 1;
+    std::unique_ptr<tavex::TForm1> form1_;
+    std::shared_ptr<tavex::TForm2> form2_;
+    QTimer pollTimer_;
+    std::unique_ptr<tavex::TForm4> form4_;
+};
+
+void BM_PanelConnects(benchmark::State& state) {
+    double connectedMs = 0;
+    for (auto _ : state) {
+        Panel panel{std::chrono::microseconds(state.range(0))};
+        const auto shown = Clock::now();
+        const auto connected = panel.ShowUntilConnected();
+        if (!connected) {
+            state.SkipWithError("the panel never showed the connected screen");
+            return;
+        }
+        const double ms = Milliseconds(*connected - shown);
+        state.SetIterationTime(ms / 1000.0);
+        connectedMs += ms;
+    }
+    state.counters["connected_ms"] = connectedMs / static_cast<double>(state.iterations());
 }
 
 void BM_PanelExport(benchmark::State& state) {
-    QTemporaryDir dir;
-    const QString oldDir = QDir::currentPath();
-    for (const QString& name : QDir(TAVEX_RUN_DIR).entryList({"*.dat"})) {
-        QFile::link(QDir(TAVEX_RUN_DIR).filePath(name), QDir(dir.path()).filePath(name));
-    }
-    QDir::setCurrent(dir.path());
-    auto bus = std::make_shared<tavex::sim::SimBus>();
-    auto meter = std::make_shared<tavex::sim::SimMeter>(FullRing());
-    bus->Plug(meter);
-    auto shell = std::make_shared<NoShell>();
-    tavex::PanelServices services;
-    services.shell = shell;
-    services.spreadsheet = std::make_shared<tavex::automation::BuiltInSpreadsheet>(shell);
-    services.runSaveDialog = [&](QFileDialog&, QString& name, int& type) {
-        name = QDir(dir.path()).filePath("export");
-        type = 1;
-        return true;
+    struct Format {
+        const char* label;      // the save dialog's type
+        const char* extension;  // appended to the chosen name
     };
-    tavex::TForm1 form1(services);
-    auto form2 = tavex::TForm2::Create(bus);
-    form2->FormCreate();
-    tavex::TForm4 form4;
-    form1.Attach(form2, &form4);
-    form2->Timer1Timer();
-    form2->WaitForExchangeThreads(std::chrono::seconds(10));
-    form1.FormActivate();
-    form1.Timer1Timer();
-    meter->SetLatency(std::chrono::microseconds(state.range(0)));
+    static constexpr Format kFormats[] = {
+        {"HTM", ".htm"}, {"CSV", ".csv"}, {"Microsoft Excel", ".xlsx"}};
+    const Format format = kFormats[state.range(0)];
+    const auto latency = std::chrono::microseconds(state.range(1));
+    state.SetLabel(format.extension + 1);
 
-    double startMs = 0, longestMs = 0, totalMs = 0, transportMs = 0;
-    for (auto _ : state) {
-        const std::uint64_t firstReport = meter->ReportCount();
-        const auto begin = Clock::now();
-        form1.StartExport();  // the step that reads the memory header and begins
-        startMs = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
-        longestMs = 0;
-        while (form1.PanelState == tavex::kPanelExporting) {
-            // The timer would fire every 50 ms; here the next step runs as soon as the chunk
-            // is in, which only makes the export faster, not a step longer.
-            form2->WaitWhileBusy();
-            const auto stepBegin = Clock::now();
-            form1.Timer1Timer();
-            longestMs = std::max(
-                longestMs, std::chrono::duration<double, std::milli>(Clock::now() - stepBegin).count());
-        }
-        totalMs = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
-        transportMs = static_cast<double>(meter->ReportCount() - firstReport) *
-                      static_cast<double>(state.range(0)) / 1000.0;
-        form1.Timer1Timer();  // back to idle
+    Panel panel{latency};
+    if (!panel.ChooseType(format.label)) {
+        state.SkipWithError("the save dialog does not offer the format");
+        return;
     }
-    state.counters["start_step_ms"] = startMs;
-    state.counters["longest_step_ms"] = longestMs;
-    state.counters["total_ms"] = totalMs;
-    state.counters["transport_ms"] = transportMs;
-    if (transportMs > 0) state.counters["ratio"] = totalMs / transportMs;
-    form2->WaitForExchangeThreads(std::chrono::seconds(10));
-    QDir::setCurrent(oldDir);
+    tavex::TForm1& form1 = panel.Form1();
+    const QString file = panel.ExportBase() + format.extension;
+
+    if (!panel.ShowUntilConnected()) {
+        state.SkipWithError("the panel never showed the connected screen");
+        return;
+    }
+    double totalMs = 0, longestHoldMs = 0, waitedMs = 0;
+    std::uint64_t reports = 0;
+    for (auto _ : state) {
+        // The menu is there only on the connected screen, which comes back a while after an
+        // export.
+        if (form1.ConnectedShown != 1 &&
+            !App().RunUntil([&] { return form1.ConnectedShown == 1; }, std::chrono::seconds(10))) {
+            state.SkipWithError("the panel did not come back to the connected screen");
+            return;
+        }
+        QFile::remove(file);
+        const std::uint64_t firstReport = panel.Meter().ReportCount();
+        const auto firstWaited = panel.Meter().WaitedTime();
+        App().ResetLongestHold();
+        // The menu item's click is an event of its own: started from one.
+        Clock::time_point start;
+        bool started = false;
+        QTimer::singleShot(0, &form1, [&] {
+            start = Clock::now();
+            started = true;
+            form1.StartExport();
+        });
+        const auto done =
+            App().RunUntil([&] { return started && form1.PanelState == tavex::kPanelIdle; },
+                           std::chrono::seconds(60));
+        const tavex::SkinStrip& display = form1.Skin()->Display();
+        const bool doneRow = display.rowHeight > 0 && display.source.top() / display.rowHeight == 4;
+        if (!done || !doneRow || !panel.Messages().empty() || QFileInfo(file).size() == 0) {
+            state.SkipWithError(("the export did not finish: " +
+                                 (panel.Messages().empty() ? std::string("no done row or file")
+                                                           : panel.Messages().front()))
+                                    .c_str());
+            return;
+        }
+        const double ms = Milliseconds(*done - start);
+        state.SetIterationTime(ms / 1000.0);
+        totalMs += ms;
+        longestHoldMs = std::max(longestHoldMs, Milliseconds(App().LongestHold()));
+        reports += panel.Meter().ReportCount() - firstReport;
+        waitedMs += Milliseconds(panel.Meter().WaitedTime() - firstWaited);
+    }
+    const double iterations = static_cast<double>(state.iterations());
+    const double transportMs =
+        static_cast<double>(reports) * static_cast<double>(latency.count()) / 1000.0;
+    state.counters["reports"] = static_cast<double>(reports) / iterations;
+    if (latency.count() > 0) {
+        state.counters["ratio_measured"] = totalMs / waitedMs;
+        state.counters["ratio_nominal"] = totalMs / transportMs;
+    } else {
+        state.counters["total_ms"] = totalMs / iterations;
+    }
+    state.counters["longest_hold_ms"] = longestHoldMs;
 }
 
-BENCHMARK(BM_PanelExport)->Arg(1000)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PanelConnects)
+    ->Arg(1000)
+    ->ArgName("latency_us")
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime();
+
+BENCHMARK(BM_PanelExport)
+    ->ArgsProduct({{0, 1, 2}, {1000, 0}})
+    ->ArgNames({"format", "latency_us"})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime();
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // No display needed, whatever the surroundings say.
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    // Qt's own settings (the save dialog keeps its history there) go into a folder of the
+    // benchmark's, not the user's.
+    const QTemporaryDir settings;
+    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"}) {
+        qputenv(name, settings.path().toLocal8Bit());
+    }
+    TimedApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    tavex::WaitForDetachedThreadsToEnd(std::chrono::seconds(10));
     return 0;
 }

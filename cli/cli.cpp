@@ -328,18 +328,18 @@ std::string TwoDigits(int value) {
     return text;
 }
 
-// Polls at once and then every second until the meter is connected or the wait is over.
-bool WaitForConnection(TForm2& form, int waitSeconds) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::seconds(waitSeconds);
+// Polls at once, then at every poll interval, and a last time when the wait is over, until the
+// meter is connected: `--wait N` looks for it for N seconds, `--wait 0` polls once.
+bool WaitForConnection(TForm2& form, int waitSeconds, const Environment& environment) {
+    const auto deadline = environment.steadyNow() + std::chrono::seconds(waitSeconds);
     for (;;) {
-        const auto pollTime = Clock::now();
+        const auto pollTime = environment.steadyNow();
         form.Timer1Timer();
         form.WaitForExchangeThreads(std::chrono::seconds(10));
         if (form.connected.load(std::memory_order_acquire)) return true;
+        if (pollTime >= deadline) return false;
         const auto next = pollTime + std::chrono::milliseconds(form.Timer1.Interval.load());
-        if (next >= deadline) return false;
-        std::this_thread::sleep_until(next);
+        environment.sleepUntil(std::min(next, deadline));
     }
 }
 
@@ -349,8 +349,8 @@ const char* StopReason(const TForm2& form) {
                              : "the meter stopped answering";
 }
 
-int Connect(TForm2& form, int waitSeconds, std::ostream& err) {
-    if (WaitForConnection(form, waitSeconds)) return kExitOk;
+int Connect(TForm2& form, int waitSeconds, std::ostream& err, const Environment& environment) {
+    if (WaitForConnection(form, waitSeconds, environment)) return kExitOk;
     if (form.MeterInUse()) {
         err << "tavex-cli: the meter is in use by another program\n";
         return kExitFailed;
@@ -721,7 +721,7 @@ int Clear(TForm2& form, const std::string& backup, int waitSeconds,
     form.WaitWhileBusy();
     // The erase may have reached the meter although its answer was lost: what is told is what
     // the meter holds afterwards, once it answers again.
-    if ((Lost(form) || !form.LastCommandSucceeded()) && !WaitForConnection(form, waitSeconds)) {
+    if ((Lost(form) || !form.LastCommandSucceeded()) && !WaitForConnection(form, waitSeconds, environment)) {
         err << "tavex-cli: " << StopReason(form)
             << " while its memory was being cleared; "
                "`tavex-cli info` will tell whether it was cleared\n";
@@ -942,7 +942,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 
     auto form = TForm2::Create(platform, environment.clock);
     form->FormCreate();
-    int code = Connect(*form, options.waitSeconds, err);
+    int code = Connect(*form, options.waitSeconds, err, environment);
     if (code == kExitOk) {
         if (options.command == "info") {
             code = Info(*form, out);

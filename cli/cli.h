@@ -1,10 +1,12 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "export/shell.h"
@@ -35,6 +37,10 @@ struct Environment {
     std::function<bool()> errorIsTerminal = StandardErrorIsTerminal;
     // The environment variables the archive's place comes from (UTF-8; nullopt when unset).
     std::function<std::optional<std::string>(const char*)> getenv;
+    // The clock and the sleep the wait for the meter (--wait) goes by.
+    std::function<std::chrono::steady_clock::time_point()> steadyNow = std::chrono::steady_clock::now;
+    std::function<void(std::chrono::steady_clock::time_point)> sleepUntil =
+        [](std::chrono::steady_clock::time_point until) { std::this_thread::sleep_until(until); };
 };
 
 Environment DefaultEnvironment();

@@ -286,10 +286,10 @@ bool Formfileexel::MoveIntoPlace() {
     return true;
 }
 
-bool Formfileexel::WriteHtmlRow(const char* cellClass, const std::string* cells) {
+std::string Formfileexel::HtmlRow(const char* cellClass, const std::string* cells) {
     std::string row = "<tr>";
     for (int i = 0; i < 4; ++i) row += std::string("<td class=") + cellClass + cells[i] + "</td>";
-    return WriteText(row + "</tr>");
+    return row + "</tr>";
 }
 
 bool Formfileexel::WriteHtmlHead() {
@@ -297,7 +297,7 @@ bool Formfileexel::WriteHtmlHead() {
     const std::string captions[4] = {Caption(0, Language()),
                                      Caption(Unit() == 1 ? 2 : 6, Language()),
                                      Caption(3, Language()), Caption(4, Language())};
-    if (WriteText(kHtmlHead) && WriteHtmlRow("'tableheader'>", captions)) return true;
+    if (WriteText(kHtmlHead + HtmlRow("'tableheader'>", captions))) return true;
     error_ = WriteError();
     return false;
 }
@@ -314,6 +314,22 @@ bool Formfileexel::WriteRows(const RowWriter& writeRow) {
     return true;
 }
 
+bool Formfileexel::WriteTextRows(const RowText& rowText) {
+    // The whole chunk in one write; a chunk whose write failed has no row written.
+    const std::int32_t firstRow = rowCounter_;
+    const std::uint8_t firstToggle = rowClassToggle_;
+    std::string text;
+    text.reserve(kChunkRecords * 128);
+    WriteRows([&](const memory::StoredRecord& r, std::int32_t number) {
+        text += rowText(r, number);
+        return true;
+    });
+    if (WriteText(text)) return true;
+    rowCounter_ = firstRow;
+    rowClassToggle_ = firstToggle;
+    return false;
+}
+
 std::array<std::string, 4> Formfileexel::PageCells(const memory::StoredRecord& r,
                                                    std::int32_t number) const {
     return {std::to_string(number), ValueText(ConvertValue(r.raw, Unit()), Unit()),
@@ -321,11 +337,11 @@ std::array<std::string, 4> Formfileexel::PageCells(const memory::StoredRecord& r
 }
 
 bool Formfileexel::WriteHtmlChunk() {
-    return WriteRows([this](const memory::StoredRecord& r, std::int32_t number) {
+    return WriteTextRows([this](const memory::StoredRecord& r, std::int32_t number) {
         const auto cells = PageCells(r, number);
-        if (!WriteHtmlRow(rowClassToggle_ ? "'a2'>" : "'a1'>", cells.data())) return false;
+        std::string row = HtmlRow(rowClassToggle_ ? "'a2'>" : "'a1'>", cells.data());
         rowClassToggle_ = rowClassToggle_ ? 0 : 1;
-        return true;
+        return row;
     });
 }
 
@@ -348,9 +364,9 @@ bool Formfileexel::WriteCsvHeader() {
 }
 
 bool Formfileexel::WriteCsvChunk() {
-    return WriteRows([this](const memory::StoredRecord& r, std::int32_t number) {
+    return WriteTextRows([this](const memory::StoredRecord& r, std::int32_t number) {
         const auto cells = PageCells(r, number);
-        return WriteText(cells[0] + ";" + cells[1] + ";" + cells[2] + ";" + cells[3] + "\r\n");
+        return cells[0] + ";" + cells[1] + ";" + cells[2] + ";" + cells[3] + "\r\n";
     });
 }
 

@@ -93,13 +93,16 @@ private:
     using RowWriter = std::function<bool(const memory::StoredRecord&, std::int32_t number)>;
     // Writes a row for each valid record of the chunk that has arrived; false when one failed.
     bool WriteRows(const RowWriter& writeRow);
+    using RowText = std::function<std::string(const memory::StoredRecord&, std::int32_t number)>;
+    // Gathers the text of the chunk's rows and writes it at once; false when the write failed.
+    bool WriteTextRows(const RowText& rowText);
     // Number, value, time and date as the page and the CSV file write them.
     std::array<std::string, 4> PageCells(const memory::StoredRecord& r, std::int32_t number) const;
     bool OpenPartialFile();
     bool WriteText(const std::string& utf8);
     bool WriteHtmlHead();
     bool WriteHtmlChunk();
-    bool WriteHtmlRow(const char* cellClass, const std::string* cells);
+    static std::string HtmlRow(const char* cellClass, const std::string* cells);
     bool FinishHtml();
     bool WriteCsvHeader();
     bool WriteCsvChunk();

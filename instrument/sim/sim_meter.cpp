@@ -74,13 +74,43 @@ bool SimMeter::TakeFault(std::uint64_t number) {
     return true;
 }
 
-void SimMeter::Delay() const {
-    std::chrono::microseconds latency;
+void SimMeter::Delay() {
+    std::chrono::nanoseconds latency;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         latency = latency_;
     }
-    if (latency.count() > 0) std::this_thread::sleep_for(latency);
+    if (latency.count() <= 0) return;
+    // A sleep wakes late by the system's timer slack (a tenth of a millisecond or more on Linux,
+    // up to a scheduler tick on Windows), which would add a third to a 1 ms report. So the
+    // sleep ends that much early, and the rest is spent watching the clock. The slack is
+    // learnt from the sleeps themselves: it rises at once to a later wake-up and sinks slowly.
+    using Clock = std::chrono::steady_clock;
+    using std::chrono::nanoseconds;
+    constexpr std::int64_t kMaxSlack = 20'000'000;
+    const auto start = Clock::now();
+    const auto end = start + latency;
+    bool slept = false;
+    for (auto now = start; now < end; now = Clock::now()) {
+        const std::int64_t slack = sleepSlack_.load(std::memory_order_relaxed);
+        const nanoseconds planned = end - now - nanoseconds(slack);
+        if (planned.count() <= 0) continue;
+        std::this_thread::sleep_for(planned);
+        slept = true;
+        const std::int64_t late =
+            std::max<std::int64_t>(0, (Clock::now() - now - planned).count());
+        sleepSlack_.store(late > slack ? std::min(late, kMaxSlack) : slack - (slack - late) / 16,
+                          std::memory_order_relaxed);
+    }
+    // A wait spent wholly on the clock learns nothing of the sleeps: the slack sinks a little,
+    // so that one late wake-up does not keep every later wait spinning.
+    if (!slept) {
+        const std::int64_t slack = sleepSlack_.load(std::memory_order_relaxed);
+        sleepSlack_.store(slack - slack / 64, std::memory_order_relaxed);
+    }
+    const nanoseconds waited = Clock::now() - start;
+    std::lock_guard<std::mutex> lock(mutex_);
+    waited_ += waited;
 }
 
 bool SimMeter::UnplugsAt(std::uint64_t number, std::shared_ptr<SimBus>& bus) {
@@ -294,6 +324,11 @@ void SimMeter::SetShortLastPiece(bool on) {
 std::uint64_t SimMeter::ReportCount() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return reports_;
+}
+
+std::chrono::nanoseconds SimMeter::WaitedTime() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return waited_;
 }
 
 std::uint64_t SimMeter::RejectedCount() const {

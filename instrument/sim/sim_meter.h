@@ -62,6 +62,7 @@ public:
     void SetFeatureReportLength(std::uint16_t length);
 
     // Wait this long in every report, to make transfers take the time a real device takes.
+    // The wait is kept closely (a sleep for most of it, then a spin on the clock), never short.
     void SetLatency(std::chrono::microseconds latency);
 
     // Fault injection. Reports are counted from 1 over command and reply reports alike.
@@ -79,6 +80,8 @@ public:
     std::uint64_t RejectedCount() const;
     // Command reports that arrived before all replies of the previous command had been fetched.
     std::uint64_t InterruptedCount() const;
+    // The time all reports so far have really spent in their latency waits.
+    std::chrono::nanoseconds WaitedTime() const;
     // Keep the last reports seen (off by default; on for tests that check wire bytes).
     void SetRecording(bool on);
     std::vector<WireReport> Recorded() const;
@@ -87,7 +90,7 @@ public:
 private:
     bool TakeFault(std::uint64_t number);
     // Waits for the latency of one report, outside any lock.
-    void Delay() const;
+    void Delay();
     // Under the lock: whether this report is the one the meter is pulled out at; bus is then
     // the bus to leave, once the lock is given up.
     bool UnplugsAt(std::uint64_t number, std::shared_ptr<SimBus>& bus);
@@ -100,6 +103,9 @@ private:
     std::uint16_t productId_;
     std::uint16_t featureLength_ = 15;
     std::chrono::microseconds latency_{0};
+    std::chrono::nanoseconds waited_{0};
+    // How late a sleep has lately woken, in nanoseconds: the part of a wait left to the spin.
+    std::atomic<std::int64_t> sleepSlack_{250'000};
 
     // Pending reply: a small request's reply report, or the rest of a block read.
     enum class Pending { None, Reply, Block } pending_ = Pending::None;

@@ -15,9 +15,11 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <optional>
 #include <sstream>
+#include <utility>
 
 #ifndef _WIN32
 #include "cli/xdg_shell.h"
@@ -102,6 +104,9 @@ protected:
         return DataHome() / folder / (simulated ? "demo-archive.sqlite" : "archive.sqlite");
     }
     std::optional<std::string> tavexArchive;
+    // The wait's clock and sleep, where a test steps them itself.
+    std::function<std::chrono::steady_clock::time_point()> steadyNow;
+    std::function<void(std::chrono::steady_clock::time_point)> sleepUntil;
     void RemoveDir() {
         std::error_code ignored;
         // Windows removes no read-only file.
@@ -127,6 +132,8 @@ protected:
             if (std::string(name) == "TAVEX_ARCHIVE") return tavexArchive;
             return std::nullopt;
         };
+        if (steadyNow) environment.steadyNow = steadyNow;
+        if (sleepUntil) environment.sleepUntil = sleepUntil;
         std::ostringstream out;
         std::ostringstream err;
         const int code = cli::Run(args, out, err, environment);
@@ -493,6 +500,30 @@ TEST_F(CliTest, OddTargetsAreRefusedAndLongNamesWritten) {
                                 : Run({"--wait", "0", "export", target.string()});
         EXPECT_EQ(r.code, kExitOk) << extension << ": " << r.err;
         EXPECT_GT(fs::file_size(target), 1000u) << extension;
+    }
+}
+
+// --wait N looks for the meter for N seconds on a clock that only its sleeps move: without a
+// meter the tool gives up once N seconds have passed, and a meter plugged in as they end is
+// still found. --wait 0 polls once and does not sleep.
+TEST_F(CliTest, WaitLooksForTheMeterForTheWholeWait) {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point now;
+    Clock::time_point plugAt = Clock::time_point::max();
+    steadyNow = [&] { return now; };
+    sleepUntil = [&](Clock::time_point until) {
+        now = std::max(now, until);
+        if (now >= plugAt && bus->PathOf(meter.get()).empty()) bus->Plug(meter);
+    };
+    for (const auto& [seconds, plugged] :
+         std::vector<std::pair<int, bool>>{{0, false}, {1, false}, {3, false}, {1, true}, {3, true}}) {
+        SCOPED_TRACE(::testing::Message() << seconds << (plugged ? " plugged at the end" : ""));
+        bus->Unplug(meter.get());
+        now = Clock::time_point{};
+        plugAt = plugged ? now + std::chrono::seconds(seconds) : Clock::time_point::max();
+        const Result r = Run({"--wait", std::to_string(seconds), "info"});
+        EXPECT_EQ(r.code, plugged ? kExitOk : kExitNoDevice) << r.err;
+        EXPECT_EQ(now - Clock::time_point{}, std::chrono::seconds(seconds));
     }
 }
 

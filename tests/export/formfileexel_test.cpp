@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <tuple>
 
 #include "export/automation/recorder.h"
 #include "export/automation/workbook_engine.h"
@@ -424,19 +425,25 @@ TEST_F(ExportTest, FilesThatCannotBeWrittenFailWithTheirReason) {
     EXPECT_TRUE(fs::is_directory(dir / "folder.htm"));
 
 #ifndef _WIN32
-    // A write that fails (a file-size limit stands in for a full disk).
-    const fs::path target = dir / "limited.htm";
-    std::ofstream(target) << "earlier";
-    ASSERT_TRUE(exporter.BeginExport(kFormatHtm, target.string()));
-    {
-        testing_support::FileSizeLimit limit(500);
-        Drive(exporter);
+    // A write that fails (a file-size limit stands in for a full disk), in each file format.
+    // The limit lies past the head each format writes at the start, short of its rows.
+    for (const auto& [format, name, limitBytes] : {std::tuple{kFormatHtm, "limited.htm", 500},
+                                                   std::tuple{kFormatCsv, "limited.csv", 60}}) {
+        SCOPED_TRACE(name);
+        const fs::path target = dir / name;
+        std::ofstream(target) << "earlier";
+        form->ReadMemoryHeader();  // each export starts from the newest result again
+        ASSERT_TRUE(exporter.BeginExport(format, target.string()));
+        {
+            testing_support::FileSizeLimit limit(static_cast<rlim_t>(limitBytes));
+            Drive(exporter);
+        }
+        EXPECT_TRUE(exporter.ExportFailed());
+        EXPECT_NE(exporter.ExportError().find("could not write"), std::string::npos);
+        EXPECT_EQ(ReadFile(target), "earlier");
+        EXPECT_TRUE(PartialFiles().empty());
+        EXPECT_TRUE(shell.opened.empty());
     }
-    EXPECT_TRUE(exporter.ExportFailed());
-    EXPECT_NE(exporter.ExportError().find("could not write"), std::string::npos);
-    EXPECT_EQ(ReadFile(target), "earlier");
-    EXPECT_TRUE(PartialFiles().empty());
-    EXPECT_TRUE(shell.opened.empty());
 #endif
 }
 

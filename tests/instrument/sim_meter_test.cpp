@@ -307,6 +307,27 @@ TEST_F(SimMeterTest, InjectedFaultsFailOneReportAndLeaveTheMeterReady) {
     EXPECT_EQ(meter->InterruptedCount(), 0u);
 }
 
+// Latencies below and above what a sleep is trusted with: each report waits at least its
+// latency, and the meter counts the time it really waited.
+TEST_F(SimMeterTest, LatencyIsWaitedInFullAndCounted) {
+    ASSERT_TRUE(Send(Command(16, 0, 1)));
+    ASSERT_TRUE(Fetch());
+    EXPECT_EQ(meter->WaitedTime().count(), 0);
+    for (const auto latency : {std::chrono::microseconds(40), std::chrono::microseconds(3000)}) {
+        SCOPED_TRACE(latency.count());
+        meter->SetLatency(latency);
+        const auto waitedBefore = meter->WaitedTime();
+        const std::uint64_t reportsBefore = meter->ReportCount();
+        for (int i = 0; i < 5; ++i) {
+            ASSERT_TRUE(Send(Command(16, 0, 1)));
+            ASSERT_TRUE(Fetch());
+        }
+        const std::uint64_t reports = meter->ReportCount() - reportsBefore;
+        EXPECT_EQ(reports, 10u);
+        EXPECT_GE(meter->WaitedTime() - waitedBefore, latency * reports);
+    }
+}
+
 TEST_F(SimMeterTest, UnpluggedMeterComesBackUnderANewPathAndOldHandlesStayDead) {
     auto second = bus->Open(path);
     ASSERT_TRUE(second);
