@@ -52,12 +52,40 @@ bool RunSaveDialog(QFileDialog& dialog, QString& name, int& typeIndex) {
 
 }  // namespace
 
+PanelWindows::PanelWindows(PanelServices services, std::shared_ptr<HidPlatform> platform) {
+    form1_ = std::make_unique<TForm1>(std::move(services));
+    form2_ = TForm2::Create(std::move(platform));
+    form2_->FormCreate();
+    // Each tick of the poll timer starts a poll thread.
+    QObject::connect(&pollTimer_, &QTimer::timeout, [this] {
+        form2_->Timer1Timer();
+        pollTimer_.setInterval(form2_->Timer1.Interval.load());
+    });
+    pollTimer_.start(form2_->Timer1.Interval.load());
+    form4_ = std::make_unique<TForm4>();
+    form1_->Attach(form2_, form4_.get());
+}
+
+PanelWindows::~PanelWindows() {
+    pollTimer_.stop();
+    form1_.reset();
+    form4_.reset();
+    // No exchange thread may outlive the program's state.
+    form2_->WaitForExchangeThreads(std::chrono::seconds(10));
+}
+
+void PanelWindows::Show() {
+    // The first poll runs now, while the window comes up, not a second later.
+    form2_->Timer1Timer();
+    form1_->show();
+    form1_->activateWindow();
+}
+
 int RunPanelProgram(int& argc, char** argv, std::shared_ptr<HidPlatform> platform,
                     const std::function<void(TForm1&)>& extra, bool simulated) {
     QApplication app(argc, argv);
     app.setWindowIcon(TavexIcon());
     int code = 0;
-    std::shared_ptr<TForm2> form2;
     try {
         PanelServices services;
         services.shell = std::make_shared<QtShell>();
@@ -74,32 +102,16 @@ int RunPanelProgram(int& argc, char** argv, std::shared_ptr<HidPlatform> platfor
             return archive::OpenLocated(location, error);
         };
 
-        TForm1 form1(services);
-        form2 = TForm2::Create(platform);
-        form2->FormCreate();
-        // The exchange form's timer runs on the GUI thread; each tick starts a poll thread.
-        QTimer pollTimer;
-        QObject::connect(&pollTimer, &QTimer::timeout, [&] {
-            form2->Timer1Timer();
-            pollTimer.setInterval(form2->Timer1.Interval.load());
-        });
-        pollTimer.start(form2->Timer1.Interval.load());
-        TForm4 form4;
-        form1.Attach(form2, &form4);
-        if (extra) extra(form1);
-        // The first poll runs now, while the window comes up, not a second later.
-        form2->Timer1Timer();
-        form1.show();
-        form1.activateWindow();
+        PanelWindows windows(services, std::move(platform));
+        if (extra) extra(windows.Form1());
+        windows.Show();
         code = app.exec();
-        pollTimer.stop();
     } catch (const std::exception& error) {
         QMessageBox::critical(nullptr, QStringLiteral("Tavex"), QString::fromUtf8(error.what()));
     } catch (...) {
         QMessageBox::critical(nullptr, QStringLiteral("Tavex"), QString());
     }
-    // No exchange thread may outlive the program's state.
-    if (form2) form2->WaitForExchangeThreads(std::chrono::seconds(10));
+    // No thread of ours may outlive the program's state.
     WaitForDetachedThreadsToEnd(std::chrono::seconds(10));
     return code;
 }

@@ -91,6 +91,8 @@ bool Formfileexel::BeginExport(std::uint8_t format, const std::string& fileName)
     error_.clear();
     recordsRequested_ = 0;
     chunkSize_ = 0;
+    pendingSize_ = 0;
+    reading_ = 0;
     chunkRead_ = false;
     rowCounter_ = 7;
     // The ring holds 1010 records; a larger count would read it round again.
@@ -137,14 +139,14 @@ bool Formfileexel::RequestNextChunk() {
         std::min<std::uint32_t>(recordsToRead_ - recordsRequested_, kChunkRecords);
     chunkRead_ = false;
     if (n > 0) {
-        if (!exchange_.ReadRecords(chunk_.data(), n)) {
+        if (!exchange_.ReadRecords(chunks_[reading_].data(), n)) {
             Fail("the meter is not connected; the export was not finished");
             return false;
         }
         chunkRead_ = true;
     }
     recordsRequested_ += n;
-    chunkSize_ = static_cast<std::uint8_t>(n);
+    pendingSize_ = static_cast<std::uint8_t>(n);
     return true;
 }
 
@@ -156,13 +158,19 @@ void Formfileexel::ExportNext() {
         Fail("the meter stopped answering; the export was not finished");
         return;
     }
-    WriteChunk();
-    if (failed_) return;
-    if (recordsToRead_ > recordsRequested_) {
-        RequestNextChunk();
-    } else {
-        Finish();
+    // The chunk that arrived is written while the meter already sends the next one.
+    writing_ = reading_;
+    chunkSize_ = pendingSize_;
+    pendingSize_ = 0;
+    chunkRead_ = false;
+    const bool more = recordsToRead_ > recordsRequested_;
+    if (more) {
+        reading_ ^= 1;
+        if (!RequestNextChunk()) return;
     }
+    WriteChunk();
+    if (failed_ || more) return;
+    Finish();
 }
 
 void Formfileexel::WriteChunk() {
@@ -180,7 +188,6 @@ void Formfileexel::WriteChunk() {
         WriteWorkbookChunk();
     }
     chunkSize_ = 0;
-    chunkRead_ = false;
     if (!ok) Fail(WriteError());
 }
 

@@ -114,7 +114,8 @@ private:
 
     int Language() const { return language_ == 1 ? 1 : 0; }
     std::uint8_t Unit() const { return unit_; }
-    const std::uint8_t* Entry(unsigned k) const { return chunk_.data() + 8 * (k - 1); }
+    // Record k (1-based, oldest first) of the chunk being written.
+    const std::uint8_t* Entry(unsigned k) const { return chunks_[writing_].data() + 8 * (k - 1); }
 
     TForm2& exchange_;
     Excel& excel_;
@@ -130,7 +131,8 @@ private:
     std::uint8_t state_ = kExportIdle;
     std::uint32_t recordsToRead_ = 0;
     std::uint32_t recordsRequested_ = 0;
-    std::uint8_t chunkSize_ = 0;
+    std::uint8_t chunkSize_ = 0;    // records of the chunk being written
+    std::uint8_t pendingSize_ = 0;  // records of the chunk being read
     bool chunkRead_ = false;  // a read of the requested chunk was started
     std::int32_t rowCounter_ = 7;
     std::uint8_t finished_ = 0;
@@ -138,7 +140,10 @@ private:
     std::uint8_t rowClassToggle_ = 0;
     bool failed_ = false;
     std::string error_;
-    std::array<std::uint8_t, 8 * kChunkRecords> chunk_{};
+    // One chunk is read into while the other is written.
+    std::array<std::array<std::uint8_t, 8 * kChunkRecords>, 2> chunks_{};
+    unsigned reading_ = 0;
+    unsigned writing_ = 0;
     std::vector<RawRecord> recordsRead_;
 };
 
