@@ -8,6 +8,7 @@
 #include <exception>
 
 #include "app/menu1.h"
+#include "app/panel_places.h"
 #include "app/tavex_m.h"
 #include "archive/archive.h"
 #include "export/automation/workbook_engine.h"
@@ -83,6 +84,7 @@ void PanelWindows::Show() {
 
 int RunPanelProgram(int& argc, char** argv, std::shared_ptr<HidPlatform> platform,
                     const std::function<void(TForm1&)>& extra, bool simulated) {
+    ChoosePlatformForSession();
     QApplication app(argc, argv);
     app.setWindowIcon(TavexIcon());
     int code = 0;
@@ -102,10 +104,19 @@ int RunPanelProgram(int& argc, char** argv, std::shared_ptr<HidPlatform> platfor
             return archive::OpenLocated(location, error);
         };
 
+        const QStringList searched = SkinFolderCandidates();
+        services.programFolder = FindSkinFolder(searched);
         PanelWindows windows(services, std::move(platform));
-        if (extra) extra(windows.Form1());
-        windows.Show();
-        code = app.exec();
+        // Without its skin the panel would be a blank rectangle: said, and the program ends.
+        if (services.programFolder.isEmpty()) {
+            QMessageBox::critical(nullptr, QStringLiteral("Tavex"),
+                                  MissingSkinText(Language, searched));
+            code = 1;
+        } else {
+            if (extra) extra(windows.Form1());
+            windows.Show();
+            code = app.exec();
+        }
     } catch (const std::exception& error) {
         QMessageBox::critical(nullptr, QStringLiteral("Tavex"), QString::fromUtf8(error.what()));
     } catch (...) {

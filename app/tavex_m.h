@@ -38,11 +38,14 @@ struct PanelServices {
     std::shared_ptr<MessageBox> messageBox;
     // Runs the save dialog; true with the chosen name and the 1-based index of the file type.
     std::function<bool(QFileDialog& dialog, QString& name, int& typeIndex)> runSaveDialog;
-    // Where the skin and the help pages lie, and where the language file is kept. Empty: the
-    // system's places (Linux: the working folder for both; Windows: the program's own folder,
-    // and the user's local application data folder, since the install folder is not writable).
+    // Where the skin and the help pages lie, and where the language file is kept. Empty: found
+    // as the program finds them wherever it was started (see panel_places.h); a language folder
+    // that cannot be made keeps no language file.
     QString programFolder;
     QString dataFolder;
+    // The desktop's language (0 Russian, 1 English), the interface's until a language file or a
+    // meter says otherwise. Empty: the system locale's.
+    std::function<std::uint8_t()> desktopLanguage;
     // Opens the results archive every export and clearing adds to; none: nothing is archived
     // and nothing is cleared.
     ArchiveOpener openArchive;
@@ -126,6 +129,9 @@ public:
     void FormClose();
 
     void LoadLanguage(std::uint8_t requested);
+    // A language file left in oldFolder by an earlier installation becomes this panel's, when it
+    // has none yet.
+    void TakeOverLanguageFile(const QString& oldFolder);
     void SetSaveFilter();
     // The save dialog, made on first use with the file types and the folder to start in.
     QFileDialog& SaveDialog();

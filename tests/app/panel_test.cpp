@@ -97,6 +97,7 @@ protected:
         PanelServices services;
         services.programFolder = dir.path();
         services.dataFolder = dir.path();
+        services.desktopLanguage = [] { return std::uint8_t{0}; };
         services.openArchive = [this](std::string& error) {
             if (archiveRefused.empty()) return archive::Archive::Open(ArchivePath(), error);
             error = archiveRefused;
