@@ -13,6 +13,7 @@
 namespace tavex {
 namespace {
 
+#ifndef _WIN32
 // A folder with the first count skin files of the build's run folder copied into it.
 void CopySkin(const QString& into, int count) {
     QDir().mkpath(into);
@@ -23,7 +24,6 @@ void CopySkin(const QString& into, int count) {
     }
 }
 
-#ifndef _WIN32
 // Started from anywhere: the working folder, the program's folder, the share folder beside it,
 // then the data folders; a whole skin wins over a part, a part over nothing.
 TEST(PanelPlaces, TheSkinIsFoundWhereverTheProgramStarts) {
