@@ -95,6 +95,7 @@ int RunPanelProgram(int& argc, char** argv, std::shared_ptr<HidPlatform> platfor
         // Excel when it is installed (Windows), else the built-in engine.
         services.spreadsheet = automation::MakeSpreadsheetFactory(services.shell);
         services.runSaveDialog = RunSaveDialog;
+        if (!simulated) services.blockedMeter = [] { return FindBlockedMeter(); };
         services.openArchive = [simulated](std::string& error) {
             archive::Location location;
             if (!archive::Locate(std::string(), simulated, archive::SystemEnvironment, location,

@@ -377,6 +377,28 @@ void TForm1::IdleStep() {
                                        "Tavex", kMessageBoxError);
         }
     }
+    // A meter that this user may not open: said once per plug.
+    if (connected || !services_.blockedMeter) {
+        blockedShown_.reset();
+    } else {
+        auto blocked = services_.blockedMeter();
+        const bool tell = blocked && blocked != blockedShown_;
+        // Taken before the box opens: its event loop may run this step again.
+        blockedShown_ = blocked;
+        if (tell && services_.messageBox) {
+            services_.messageBox->Show(
+                Language == 1
+                    ? "The meter is connected (" + blocked->node +
+                          ") but this user may not open it. Install the udev rule: install "
+                          "the Tavex package (sudo apt-get install), or copy "
+                          "60-tavex-qx482tda.rules to /etc/udev/rules.d/ and replug the meter."
+                    : "Прибор подключён (" + blocked->node +
+                          "), но этому пользователю нельзя его открыть. Установите правило "
+                          "udev: установите пакет Tavex (sudo apt-get install) или скопируйте "
+                          "60-tavex-qx482tda.rules в /etc/udev/rules.d/ и переподключите прибор.",
+                "Tavex", kMessageBoxError);
+        }
+    }
     Arm(1000);
 }
 

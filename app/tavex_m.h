@@ -16,6 +16,7 @@
 #include "export/formfileexel.h"
 #include "export/message_box.h"
 #include "export/shell.h"
+#include "instrument/hidraw_access.h"
 #include "instrument/protokol.h"
 #include "skin/image_control.h"
 #include "skin/winpicture.h"
@@ -49,6 +50,9 @@ struct PanelServices {
     // Opens the results archive every export and clearing adds to; none: nothing is archived
     // and nothing is cleared.
     ArchiveOpener openArchive;
+    // While no meter is connected: a meter on the bus that this user may not open (Linux:
+    // FindBlockedMeter). None: not looked for (the simulated meter). Asked every idle step.
+    std::function<std::optional<BlockedMeter>()> blockedMeter;
 };
 
 // The save dialog's fourth type: a report of the archive (not a format of the export itself).
@@ -206,6 +210,8 @@ private:
     std::uint32_t clearCount_ = 0;
     bool skinErrorShown_ = false;
     bool inUseShown_ = false;
+    // The refused meter last told of: told again only once it has gone and come back.
+    std::optional<BlockedMeter> blockedShown_;
 };
 
 // The program's window icon.
