@@ -8,6 +8,7 @@
 #include <exception>
 
 #include "app/menu1.h"
+#include "app/panel_places.h"
 #include "app/tavex_m.h"
 #include "archive/archive.h"
 #include "export/automation/workbook_engine.h"
@@ -83,6 +84,7 @@ void PanelWindows::Show() {
 
 int RunPanelProgram(int& argc, char** argv, std::shared_ptr<HidPlatform> platform,
                     const std::function<void(TForm1&)>& extra, bool simulated) {
+    ChoosePlatformForSession();
     QApplication app(argc, argv);
     app.setWindowIcon(TavexIcon());
     int code = 0;
@@ -93,6 +95,7 @@ int RunPanelProgram(int& argc, char** argv, std::shared_ptr<HidPlatform> platfor
         // Excel when it is installed (Windows), else the built-in engine.
         services.spreadsheet = automation::MakeSpreadsheetFactory(services.shell);
         services.runSaveDialog = RunSaveDialog;
+        if (!simulated) services.blockedMeter = [] { return FindBlockedMeter(); };
         services.openArchive = [simulated](std::string& error) {
             archive::Location location;
             if (!archive::Locate(std::string(), simulated, archive::SystemEnvironment, location,
@@ -102,10 +105,19 @@ int RunPanelProgram(int& argc, char** argv, std::shared_ptr<HidPlatform> platfor
             return archive::OpenLocated(location, error);
         };
 
+        const QStringList searched = SkinFolderCandidates();
+        services.programFolder = FindSkinFolder(searched);
         PanelWindows windows(services, std::move(platform));
-        if (extra) extra(windows.Form1());
-        windows.Show();
-        code = app.exec();
+        // Without its skin the panel would be a blank rectangle: said, and the program ends.
+        if (services.programFolder.isEmpty()) {
+            QMessageBox::critical(nullptr, QStringLiteral("Tavex"),
+                                  MissingSkinText(Language, searched));
+            code = 1;
+        } else {
+            if (extra) extra(windows.Form1());
+            windows.Show();
+            code = app.exec();
+        }
     } catch (const std::exception& error) {
         QMessageBox::critical(nullptr, QStringLiteral("Tavex"), QString::fromUtf8(error.what()));
     } catch (...) {

@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "app/menu1.h"
+#include "app/panel_places.h"
 #include "export/files.h"
 #include "fileio/safe_file.h"
 
@@ -35,24 +36,6 @@ constexpr SaveType kSaveTypes[4] = {{"HTM File", "*.htm", ".htm", kFormatHtm},
                                     {"CSV File ", "*.csv", ".csv", kFormatCsv},
                                     {"Microsoft Excel File", "*.xlsx", ".xlsx", kFormatXls},
                                     {"PDF report", "*.pdf", ".pdf", kFormatReport}};
-
-// The skin and the help: on Windows beside the program (its install folder), elsewhere in the
-// working folder.
-QString DefaultProgramFolder() {
-#ifdef _WIN32
-    return QCoreApplication::applicationDirPath();
-#else
-    return QDir::currentPath();
-#endif
-}
-
-QString DefaultDataFolder() {
-#ifdef _WIN32
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Tavex";
-#else
-    return QDir::currentPath();
-#endif
-}
 
 // "0" or "1", perhaps with a line end an editor added; anything much longer is not ours.
 constexpr std::uint64_t kMaxLanguageFileBytes = 64;
@@ -99,10 +82,18 @@ private:
 
 TForm1::TForm1(PanelServices services, QWidget* parent) : TForm1(parent) {
     services_ = std::move(services);
-    if (services_.programFolder.isEmpty()) services_.programFolder = DefaultProgramFolder();
-    if (services_.dataFolder.isEmpty()) services_.dataFolder = DefaultDataFolder();
-    // The per-user folder may not be there yet on a first start.
-    QDir().mkpath(services_.dataFolder);
+    if (services_.programFolder.isEmpty()) {
+        services_.programFolder = FindSkinFolder(SkinFolderCandidates());
+    }
+    const bool ownDataFolder = services_.dataFolder.isEmpty();
+    if (ownDataFolder) services_.dataFolder = LanguageFolder(services_.programFolder);
+    // No skin anywhere: the skin reports the working folder's.
+    if (services_.programFolder.isEmpty()) services_.programFolder = QDir::currentPath();
+    // The per-user folder may not be there yet on a first start; without it nothing is stored.
+    if (!services_.dataFolder.isEmpty() && !QDir().mkpath(services_.dataFolder)) {
+        services_.dataFolder.clear();
+    }
+    if (ownDataFolder) TakeOverLanguageFile(OldLanguageFolder());
     excel_ = std::make_unique<Excel>(services_.spreadsheet, services_.messageBox);
     Timer1->setSingleShot(true);
     Timer1->setInterval(1500);
@@ -197,11 +188,14 @@ void TForm1::keyPressEvent(QKeyEvent* event) {
 
 void TForm1::LoadLanguage(std::uint8_t requested) {
     std::uint8_t b = requested;
+    const std::uint8_t desktop =
+        services_.desktopLanguage ? services_.desktopLanguage() : DesktopLanguage();
     Language = 0;
     RawFile& file = TheRawFile();
-    // The file object is busy with an export: take the requested language, write nothing.
-    if (file.IsOpen()) {
-        Language = requested <= 1 ? requested : 0;
+    // The file object is busy with an export, or there is no folder for the file: take the
+    // requested language (the desktop's at the start), write nothing.
+    if (file.IsOpen() || services_.dataFolder.isEmpty()) {
+        Language = requested <= 1 ? requested : (desktop == 1 ? 1 : 0);
         return;
     }
     const std::string path =
@@ -222,13 +216,39 @@ void TForm1::LoadLanguage(std::uint8_t requested) {
     std::string error;
     bool missing = false;
     if (!ReadRegularFile(path, limits, content, error, &missing) && missing) {
-        b = '0';
+        // A first start speaks the desktop's language.
+        b = desktop == 1 ? '1' : '0';
         WriteLanguageFile(file, path, b);
         ReadRegularFile(path, limits, content, error);
     }
     if (!content.empty()) b = static_cast<std::uint8_t>(content[0]);
     const auto value = static_cast<std::uint8_t>(b - '0');
     Language = value > 1 ? 0 : value;
+}
+
+void TForm1::TakeOverLanguageFile(const QString& oldFolder) {
+    if (oldFolder.isEmpty() || services_.dataFolder.isEmpty() ||
+        QDir::cleanPath(oldFolder) == QDir::cleanPath(services_.dataFolder)) {
+        return;
+    }
+    const std::string path =
+        QDir(services_.dataFolder).filePath(QStringLiteral("Lang")).toStdString();
+    const std::string oldPath = QDir(oldFolder).filePath(QStringLiteral("Lang")).toStdString();
+    ReadLimits limits;
+    limits.maxSize = kMaxLanguageFileBytes;
+    limits.followLinks = false;
+    std::string content;
+    std::string error;
+    bool missing = false;
+    // Only when this panel has none yet (a file of any kind under the name counts), and only a
+    // language the old file really holds.
+    if (ReadRegularFile(path, limits, content, error, &missing) || !missing) return;
+    if (!ReadRegularFile(oldPath, limits, content, error) || content.empty() ||
+        (content[0] != '0' && content[0] != '1')) {
+        return;
+    }
+    RawFile& file = TheRawFile();
+    if (!file.IsOpen()) WriteLanguageFile(file, path, static_cast<std::uint8_t>(content[0]));
 }
 
 void TForm1::SetSaveFilter() {
@@ -355,6 +375,28 @@ void TForm1::IdleStep() {
             services_.messageBox->Show(Language == 1 ? "The meter is in use by another program."
                                                      : "Прибор занят другой программой.",
                                        "Tavex", kMessageBoxError);
+        }
+    }
+    // A meter that this user may not open: said once per plug.
+    if (connected || !services_.blockedMeter) {
+        blockedShown_.reset();
+    } else {
+        auto blocked = services_.blockedMeter();
+        const bool tell = blocked && blocked != blockedShown_;
+        // Taken before the box opens: its event loop may run this step again.
+        blockedShown_ = blocked;
+        if (tell && services_.messageBox) {
+            services_.messageBox->Show(
+                Language == 1
+                    ? "The meter is connected (" + blocked->node +
+                          ") but this user may not open it. Install the udev rule: install "
+                          "the Tavex package (sudo apt-get install), or copy "
+                          "60-tavex-qx482tda.rules to /etc/udev/rules.d/ and replug the meter."
+                    : "Прибор подключён (" + blocked->node +
+                          "), но этому пользователю нельзя его открыть. Установите правило "
+                          "udev: установите пакет Tavex (sudo apt-get install) или скопируйте "
+                          "60-tavex-qx482tda.rules в /etc/udev/rules.d/ и переподключите прибор.",
+                "Tavex", kMessageBoxError);
         }
     }
     Arm(1000);

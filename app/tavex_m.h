@@ -16,6 +16,7 @@
 #include "export/formfileexel.h"
 #include "export/message_box.h"
 #include "export/shell.h"
+#include "instrument/hidraw_access.h"
 #include "instrument/protokol.h"
 #include "skin/image_control.h"
 #include "skin/winpicture.h"
@@ -38,14 +39,20 @@ struct PanelServices {
     std::shared_ptr<MessageBox> messageBox;
     // Runs the save dialog; true with the chosen name and the 1-based index of the file type.
     std::function<bool(QFileDialog& dialog, QString& name, int& typeIndex)> runSaveDialog;
-    // Where the skin and the help pages lie, and where the language file is kept. Empty: the
-    // system's places (Linux: the working folder for both; Windows: the program's own folder,
-    // and the user's local application data folder, since the install folder is not writable).
+    // Where the skin and the help pages lie, and where the language file is kept. Empty: found
+    // as the program finds them wherever it was started (see panel_places.h); a language folder
+    // that cannot be made keeps no language file.
     QString programFolder;
     QString dataFolder;
+    // The desktop's language (0 Russian, 1 English), the interface's until a language file or a
+    // meter says otherwise. Empty: the system locale's.
+    std::function<std::uint8_t()> desktopLanguage;
     // Opens the results archive every export and clearing adds to; none: nothing is archived
     // and nothing is cleared.
     ArchiveOpener openArchive;
+    // While no meter is connected: a meter on the bus that this user may not open (Linux:
+    // FindBlockedMeter). None: not looked for (the simulated meter). Asked every idle step.
+    std::function<std::optional<BlockedMeter>()> blockedMeter;
 };
 
 // The save dialog's fourth type: a report of the archive (not a format of the export itself).
@@ -126,6 +133,9 @@ public:
     void FormClose();
 
     void LoadLanguage(std::uint8_t requested);
+    // A language file left in oldFolder by an earlier installation becomes this panel's, when it
+    // has none yet.
+    void TakeOverLanguageFile(const QString& oldFolder);
     void SetSaveFilter();
     // The save dialog, made on first use with the file types and the folder to start in.
     QFileDialog& SaveDialog();
@@ -200,6 +210,8 @@ private:
     std::uint32_t clearCount_ = 0;
     bool skinErrorShown_ = false;
     bool inUseShown_ = false;
+    // The refused meter last told of: told again only once it has gone and come back.
+    std::optional<BlockedMeter> blockedShown_;
 };
 
 // The program's window icon.

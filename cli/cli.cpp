@@ -70,7 +70,8 @@ constexpr const char* kUsage =
     "                      real meter TAVEX_ARCHIVE names another)\n"
     "  --help              show this text; COMMAND --help shows the command's\n"
     "\n"
-    "exit codes: 0 success, 1 the operation failed, 2 usage error, 3 no meter found\n";
+    "exit codes: 0 success, 1 the operation failed, 2 usage error,\n"
+    "            3 no meter found (or only one that this user may not open)\n";
 
 constexpr const char* kInfoUsage =
     "usage: tavex-cli [OPTIONS] info\n"
@@ -349,7 +350,8 @@ const char* StopReason(const TForm2& form) {
                              : "the meter stopped answering";
 }
 
-int Connect(TForm2& form, int waitSeconds, std::ostream& err, const Environment& environment) {
+int Connect(TForm2& form, int waitSeconds, bool realBus, std::ostream& err,
+            const Environment& environment) {
     if (WaitForConnection(form, waitSeconds, environment)) return kExitOk;
     if (form.MeterInUse()) {
         err << "tavex-cli: the meter is in use by another program\n";
@@ -359,12 +361,23 @@ int Connect(TForm2& form, int waitSeconds, std::ostream& err, const Environment&
         err << "tavex-cli: the meter (USB ID 03eb:5603) was found but did not answer\n";
         return kExitFailed;
     }
+    // The HID library only fails to open a meter that this user may not open: say why.
+    if (realBus && environment.blockedMeter) {
+        if (const auto blocked = environment.blockedMeter()) {
+            err << "tavex-cli: the meter is connected (" << blocked->node
+                << ") but this user may not open it: install the udev rule (`sudo apt-get "
+                   "install` the package, or copy 60-tavex-qx482tda.rules to "
+                   "/etc/udev/rules.d/ and replug)\n";
+            return kExitNoDevice;
+        }
+    }
 #ifdef _WIN32
     err << "tavex-cli: no device with USB ID 03eb:5603 was found (is the meter plugged in and "
            "switched on?)\n";
 #else
-    err << "tavex-cli: no device with USB ID 03eb:5603 was found (on Linux a normal user needs "
-           "the udev rule from packaging/linux to open it; see README)\n";
+    err << "tavex-cli: no device with USB ID 03eb:5603 was found (is the meter plugged in and "
+           "switched on? a normal user also needs the udev rule to open it: install the package "
+           "or the udev rule 60-tavex-qx482tda.rules)\n";
 #endif
     return kExitNoDevice;
 }
@@ -811,6 +824,7 @@ bool StandardErrorIsTerminal() {
 Environment DefaultEnvironment() {
     Environment environment;
     environment.realPlatform = [] { return MakeSystemHidPlatform(); };
+    environment.blockedMeter = [] { return FindBlockedMeter(); };
     return environment;
 }
 
@@ -942,7 +956,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 
     auto form = TForm2::Create(platform, environment.clock);
     form->FormCreate();
-    int code = Connect(*form, options.waitSeconds, err, environment);
+    int code = Connect(*form, options.waitSeconds, !options.simulate, err, environment);
     if (code == kExitOk) {
         if (options.command == "info") {
             code = Info(*form, out);

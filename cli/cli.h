@@ -11,6 +11,7 @@
 
 #include "export/shell.h"
 #include "instrument/hid_platform.h"
+#include "instrument/hidraw_access.h"
 #include "instrument/local_clock.h"
 
 namespace tavex::cli {
@@ -30,6 +31,9 @@ bool StandardErrorIsTerminal();
 struct Environment {
     // The HID platform used without --simulate.
     std::function<std::shared_ptr<HidPlatform>()> realPlatform;
+    // Without --simulate and no meter found: a meter on the bus that this user may not open
+    // (Linux: FindBlockedMeter). None: not looked for.
+    std::function<std::optional<BlockedMeter>()> blockedMeter;
     LocalClock clock = SystemLocalTime;
     // The shell that `export --open` opens the exported file with.
     std::function<std::shared_ptr<Shell>()> openingShell = MakeDesktopShell;

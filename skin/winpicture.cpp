@@ -8,6 +8,7 @@
 #include <QRegion>
 #include <array>
 #include <utility>
+#include <vector>
 
 #include "fileio/safe_file.h"
 #include "skin/outline.h"
@@ -46,6 +47,27 @@ constexpr SkinFile kSkinFiles[kSkinFileCount] = {
     {"exyron.dat", Target::Presence, 0},  {"exrron.dat", Target::Presence, 0},
     {"mdlbem.dat", Target::Presence, 0},
 };
+
+// The skin files among the folder's entries, each with its name as found there.
+std::vector<std::pair<QString, const SkinFile*>> SkinEntries(const QDir& directory) {
+    const QStringList entries = directory.entryList(
+        {"*.dat"}, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+        QDir::Name);
+    std::vector<std::pair<QString, const SkinFile*>> files;
+    std::array<bool, kSkinFileCount> found{};
+    for (const QString& entry : entries) {
+        // Names match as the system's own file names do: case counts on Linux, not on Windows.
+        const SkinFile* file = nullptr;
+        for (const SkinFile& candidate : kSkinFiles) {
+            if (entry.compare(QLatin1String(candidate.name), kNameCase) == 0) file = &candidate;
+        }
+        // Under Wine a folder may hold two names that differ only in case: the first counts.
+        if (!file || found[file - kSkinFiles]) continue;
+        found[file - kSkinFiles] = true;
+        files.emplace_back(entry, file);
+    }
+    return files;
+}
 
 // Button kind -> Form1's image control number and its place on the panel.
 struct Placement {
@@ -137,6 +159,10 @@ ImageControl* Winpicture::ButtonControl(int kind) const {
     return targets_.image[kButtonPlaces[kind].image];
 }
 
+int SkinFilesIn(const QString& folder) {
+    return static_cast<int>(SkinEntries(QDir(folder)).size());
+}
+
 bool Winpicture::LoadSkin() {
     problem_ = SkinProblem::None;
     error_ = {};
@@ -148,20 +174,8 @@ bool Winpicture::LoadSkin() {
     QImage panel;
 
     const QDir directory(directory_.isEmpty() ? QDir::currentPath() : directory_);
-    const QStringList entries = directory.entryList(
-        {"*.dat"}, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-        QDir::Name);
     int count = 0;
-    std::array<bool, kSkinFileCount> found{};
-    for (const QString& entry : entries) {
-        // Names match as the system's own file names do: case counts on Linux, not on Windows.
-        const SkinFile* file = nullptr;
-        for (const SkinFile& candidate : kSkinFiles) {
-            if (entry.compare(QLatin1String(candidate.name), kNameCase) == 0) file = &candidate;
-        }
-        // Under Wine a folder may hold two names that differ only in case: the first counts.
-        if (!file || found[file - kSkinFiles]) continue;
-        found[file - kSkinFiles] = true;
+    for (const auto& [entry, file] : SkinEntries(directory)) {
         ++count;
         if (file->target == Target::Presence) continue;
         QImage* into = nullptr;

@@ -66,6 +66,9 @@ inline constexpr int kSkinFileCount = 23;
 // but cannot be used.
 enum class SkinProblem : std::uint8_t { None, Missing, Broken };
 
+// How many of the 23 skin files the folder holds (names matched as LoadSkin matches them).
+int SkinFilesIn(const QString& folder);
+
 // The skin: loads the 23 skin files of the working directory, shapes and lays out the panel,
 // and switches the display screens, button pictures and menu pictures.
 class Winpicture {

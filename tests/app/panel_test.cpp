@@ -72,6 +72,8 @@ protected:
     int dialogType = 2;
     int dialogRuns = 0;
     QStringList dialogFolders;  // where the dialog opened, each time
+    // What the panel is told of a meter that this user may not open.
+    std::function<std::optional<BlockedMeter>()> blockedMeter;
     std::unique_ptr<TForm1> form1;
     std::shared_ptr<TForm2> form2;
     std::unique_ptr<TForm4> form4;
@@ -97,6 +99,7 @@ protected:
         PanelServices services;
         services.programFolder = dir.path();
         services.dataFolder = dir.path();
+        services.desktopLanguage = [] { return std::uint8_t{0}; };
         services.openArchive = [this](std::string& error) {
             if (archiveRefused.empty()) return archive::Archive::Open(ArchivePath(), error);
             error = archiveRefused;
@@ -122,6 +125,7 @@ protected:
         services.shell = shell;
         services.messageBox = messages;
         services.spreadsheet = spreadsheet;
+        services.blockedMeter = blockedMeter;
         services.runSaveDialog = [this](QFileDialog& dialog, QString& name, int& type) {
             ++dialogRuns;
             dialogFolders << dialog.directory().absolutePath();
@@ -601,6 +605,62 @@ TEST_F(PanelTest, AMeterHeldByAnotherProgramIsToldOnce) {
     Poll();
     form1->Timer1Timer();
     EXPECT_EQ(messages->shown.size(), 2u);
+}
+
+// A meter that this user may not open: the no-meter screen, and one message in the interface's
+// language per plug (a replug shows as the node gone for a while, or as a new device behind
+// it); nobody asks while a meter is connected.
+TEST_F(PanelTest, AMeterThisUserMayNotOpenIsToldOncePerPlug) {
+    std::optional<BlockedMeter> blocked = BlockedMeter{"/dev/hidraw3", "0003:03EB:5603.0001"};
+    int asked = 0;
+    blockedMeter = [&] {
+        ++asked;
+        return blocked;
+    };
+    const auto russian = [](const char* node) {
+        return std::string("Прибор подключён (") + node +
+               "), но этому пользователю нельзя его открыть. Установите правило udev: установите "
+               "пакет Tavex (sudo apt-get install) или скопируйте 60-tavex-qx482tda.rules в "
+               "/etc/udev/rules.d/ и переподключите прибор.";
+    };
+    const auto english = [](const char* node) {
+        return std::string("The meter is connected (") + node +
+               ") but this user may not open it. Install the udev rule: install the Tavex "
+               "package (sudo apt-get install), or copy 60-tavex-qx482tda.rules to "
+               "/etc/udev/rules.d/ and replug the meter.";
+    };
+    std::vector<std::string> expected;
+    const auto steps = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            Poll();
+            form1->Timer1Timer();
+        }
+        EXPECT_EQ(messages->shown, expected);
+    };
+    Start(false);
+    EXPECT_TRUE(Shows(3, 0));
+    expected.push_back(russian("/dev/hidraw3"));
+    steps(3);
+
+    form1->LoadLanguage(1);
+    blocked.reset();  // unplugged
+    steps(2);
+    blocked = BlockedMeter{"/dev/hidraw3", "0003:03EB:5603.0002"};
+    expected.push_back(english("/dev/hidraw3"));
+    steps(2);
+    blocked->device = "0003:03EB:5603.0003";  // replugged between two looks
+    expected.push_back(english("/dev/hidraw3"));
+    steps(2);
+    blocked = BlockedMeter{"/dev/hidraw5", "0003:03EB:5603.0004"};
+    expected.push_back(english("/dev/hidraw5"));
+    steps(2);
+
+    bus->Plug(meter);
+    steps(1);
+    ASSERT_EQ(form1->ConnectedShown, 1);
+    asked = 0;
+    steps(3);
+    EXPECT_EQ(asked, 0);
 }
 
 // Counts Qt's warnings about painting while it lives.

@@ -107,6 +107,8 @@ protected:
     // The wait's clock and sleep, where a test steps them itself.
     std::function<std::chrono::steady_clock::time_point()> steadyNow;
     std::function<void(std::chrono::steady_clock::time_point)> sleepUntil;
+    // A meter on the bus that this user may not open, as the system's diagnosis would find it.
+    std::optional<BlockedMeter> blocked;
     void RemoveDir() {
         std::error_code ignored;
         // Windows removes no read-only file.
@@ -132,6 +134,7 @@ protected:
             if (std::string(name) == "TAVEX_ARCHIVE") return tavexArchive;
             return std::nullopt;
         };
+        environment.blockedMeter = [this] { return blocked; };
         if (steadyNow) environment.steadyNow = steadyNow;
         if (sleepUntil) environment.sleepUntil = sleepUntil;
         std::ostringstream out;
@@ -173,6 +176,8 @@ TEST_F(CliTest, NoMeterAndAMeterThatDoesNotAnswer) {
     EXPECT_NE(r.err.find("plugged in"), std::string::npos);
 #else
     EXPECT_NE(r.err.find("udev"), std::string::npos);
+    // An installed user has no source tree.
+    EXPECT_EQ(r.err.find("packaging/"), std::string::npos);
 #endif
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
 
@@ -501,6 +506,23 @@ TEST_F(CliTest, OddTargetsAreRefusedAndLongNamesWritten) {
         EXPECT_EQ(r.code, kExitOk) << extension << ": " << r.err;
         EXPECT_GT(fs::file_size(target), 1000u) << extension;
     }
+}
+
+// A meter that this user may not open is named with the way out, with the exit code of no
+// meter (3); a meter that does connect is not held up by it.
+TEST_F(CliTest, AMeterThisUserMayNotOpenIsNamed) {
+    blocked = BlockedMeter{"/dev/hidraw4", "0003:03EB:5603.0007"};
+    Result r = Run({"--wait", "0", "info"});
+    EXPECT_EQ(r.code, 3);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "tavex-cli: the meter is connected (/dev/hidraw4) but this user may not open it: "
+              "install the udev rule (`sudo apt-get install` the package, or copy "
+              "60-tavex-qx482tda.rules to /etc/udev/rules.d/ and replug)\n");
+    bus->Plug(meter);
+    r = Run({"--wait", "0", "info"});
+    EXPECT_EQ(r.code, kExitOk);
+    EXPECT_EQ(r.err, "");
 }
 
 // --wait N looks for the meter for N seconds on a clock that only its sleeps move: without a
