@@ -42,6 +42,16 @@ constexpr std::uint64_t kMaxLanguageFileBytes = 64;
 // A help page is some kilobytes.
 constexpr std::uint64_t kMaxHelpPageBytes = 16u << 20;
 
+// Reads a language file: only a regular file of a few bytes counts; a link, FIFO or device under
+// the name is not read.
+bool ReadLanguageFile(const std::string& path, std::string& content, bool* missing = nullptr) {
+    ReadLimits limits;
+    limits.maxSize = kMaxLanguageFileBytes;
+    limits.followLinks = false;
+    std::string error;
+    return ReadRegularFile(path, limits, content, error, missing);
+}
+
 // Replaces the language file with the one digit, through the file object, by the rule every
 // writer follows; never through a link.
 void WriteLanguageFile(RawFile& file, const std::string& path, std::uint8_t digit) {
@@ -207,19 +217,13 @@ void TForm1::LoadLanguage(std::uint8_t requested) {
         Language = requested;
         return;
     }
-    // Only a regular file of a few bytes counts; a link, FIFO or device under the name is
-    // neither read nor replaced.
-    ReadLimits limits;
-    limits.maxSize = kMaxLanguageFileBytes;
-    limits.followLinks = false;
     std::string content;
-    std::string error;
     bool missing = false;
-    if (!ReadRegularFile(path, limits, content, error, &missing) && missing) {
+    if (!ReadLanguageFile(path, content, &missing) && missing) {
         // A first start speaks the desktop's language.
         b = desktop == 1 ? '1' : '0';
         WriteLanguageFile(file, path, b);
-        ReadRegularFile(path, limits, content, error);
+        ReadLanguageFile(path, content);
     }
     if (!content.empty()) b = static_cast<std::uint8_t>(content[0]);
     const auto value = static_cast<std::uint8_t>(b - '0');
@@ -234,16 +238,12 @@ void TForm1::TakeOverLanguageFile(const QString& oldFolder) {
     const std::string path =
         QDir(services_.dataFolder).filePath(QStringLiteral("Lang")).toStdString();
     const std::string oldPath = QDir(oldFolder).filePath(QStringLiteral("Lang")).toStdString();
-    ReadLimits limits;
-    limits.maxSize = kMaxLanguageFileBytes;
-    limits.followLinks = false;
     std::string content;
-    std::string error;
     bool missing = false;
     // Only when this panel has none yet (a file of any kind under the name counts), and only a
     // language the old file really holds.
-    if (ReadRegularFile(path, limits, content, error, &missing) || !missing) return;
-    if (!ReadRegularFile(oldPath, limits, content, error) || content.empty() ||
+    if (ReadLanguageFile(path, content, &missing) || !missing) return;
+    if (!ReadLanguageFile(oldPath, content) || content.empty() ||
         (content[0] != '0' && content[0] != '1')) {
         return;
     }
