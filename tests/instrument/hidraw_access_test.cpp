@@ -44,6 +44,14 @@ TEST(HidrawAccess, FindsTheMeterThisUserMayNotOpen) {
     std::string pattern = (fs::temp_directory_path() / "tavex-sysfs-XXXXXX").string();
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
     const fs::path root = pattern;
+    // Gone however the test ends, a failed assertion too.
+    const struct RemovedAtTheEnd {
+        fs::path path;
+        ~RemovedAtTheEnd() {
+            std::error_code ignored;
+            fs::remove_all(path, ignored);
+        }
+    } removed{root};
     const std::string otherVendor = "HID_ID=0003:0000046D:0000C52B\n";
 
     const std::vector<Case> cases = {
@@ -123,7 +131,6 @@ TEST(HidrawAccess, FindsTheMeterThisUserMayNotOpen) {
             EXPECT_NE(d->uevent.value_or("").find("HID_ID=0003:000003"), std::string::npos) << node;
         }
     }
-    fs::remove_all(root);
 }
 
 // The real open: a node that is not there is no refused meter; a node this process may open
