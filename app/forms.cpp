@@ -54,8 +54,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent, Qt::FramelessWindowHint) {
     setWindowIcon(TavexIcon());
     resize(324, 513);
     // Its place on a large screen; on a smaller one, as near to it as the screen allows.
-    const QRect place(QPoint(666, 142), size());
-    move(KeepInside(place, AvailableArea(this, place)));
+    move(KeptOnScreen(this, QRect(QPoint(666, 142), size())));
     // Creation order: later controls lie above earlier ones.
     Image1 = MakeImage(this, "Image1", 16, 0, 297, 601);
     Image2 = MakeImage(this, "Image2", 184, 40, 49, 41);

@@ -121,10 +121,14 @@ TForm1::~TForm1() {
     if (export_) export_->AbortExport();
 }
 
+std::function<void()> TForm1::StepNotice() const {
+    return [poster = poster_] { poster->Post(); };
+}
+
 void TForm1::Attach(std::shared_ptr<TForm2> form2, TForm4* form4) {
     form2_ = std::move(form2);
     poster_ = std::make_shared<StepPoster>(this);
-    form2_->SetCommandEndNotice([poster = poster_] { poster->Post(); });
+    form2_->SetCommandEndNotice(StepNotice());
     form4_ = form4;
     form4_->Form1 = this;
     SkinTargets targets;
@@ -521,7 +525,7 @@ void TForm1::StartArchiving() {
     }
     PanelState = kPanelArchiving;
     archiveJob_ = ArchiveJob::Start(services_.openArchive, export_->RecordsRead(), pendingReport_,
-                                    [poster = poster_] { poster->Post(); });
+                                    StepNotice());
     // Without a thread to be had, the work is done here.
     if (archiveJob_) {
         Arm(50);
@@ -681,7 +685,7 @@ void TForm1::ClearReadStep() {
     if (export_->ExportFinished()) {
         PanelState = kPanelClearArchiving;
         archiveJob_ = ArchiveJob::Start(services_.openArchive, export_->RecordsRead(), std::nullopt,
-                                        [poster = poster_] { poster->Post(); });
+                                        StepNotice());
         if (!archiveJob_) {
             RefuseClearing("no thread could be started");
             return;
@@ -755,7 +759,7 @@ void TForm1::Image1MouseMove(Qt::KeyboardModifiers, int x, int y) {
     if (!Dragging) return;
     QRect bounds = geometry().translated(x - DragX, y - DragY);
     // The panel stays on the screen it is dragged to, and the menu beside it.
-    bounds.moveTopLeft(KeepInside(bounds, AvailableArea(this, bounds)));
+    bounds.moveTopLeft(KeptOnScreen(this, bounds));
     setGeometry(bounds);
     if (skin_) skin_->PlaceMenu();
 }

@@ -172,6 +172,8 @@ private:
     void Arm(int milliseconds);
     // The up or down key pressed: toggles the clear question's answer or moves the menu mark.
     void ArrowKeyDown(std::int8_t kind, bool previous);
+    // What the exchange and archive threads call when their work ends: the next step is posted.
+    std::function<void()> StepNotice() const;
     void ReportExportFailure();
     // The memory header read before an export or a clearing was not valid: nothing was done,
     // and the user is told so over the connected screen.

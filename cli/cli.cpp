@@ -734,7 +734,8 @@ int Clear(TForm2& form, const std::string& backup, int waitSeconds,
     form.WaitWhileBusy();
     // The erase may have reached the meter although its answer was lost: what is told is what
     // the meter holds afterwards, once it answers again.
-    if ((Lost(form) || !form.LastCommandSucceeded()) && !WaitForConnection(form, waitSeconds, environment)) {
+    if ((Lost(form) || !form.LastCommandSucceeded()) &&
+        !WaitForConnection(form, waitSeconds, environment)) {
         err << "tavex-cli: " << StopReason(form)
             << " while its memory was being cleared; "
                "`tavex-cli info` will tell whether it was cleared\n";

@@ -45,4 +45,8 @@ QRect AvailableArea(const QWidget* window, const QRect& bounds) {
     return screen ? screen->availableGeometry() : QRect();
 }
 
+QPoint KeptOnScreen(const QWidget* window, const QRect& bounds) {
+    return KeepInside(bounds, AvailableArea(window, bounds));
+}
+
 }  // namespace tavex

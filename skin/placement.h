@@ -25,4 +25,7 @@ QPoint MenuPlace(const QRect& panel, const QSize& menu, const QRect& available);
 // window's own screen when no screen does.
 QRect AvailableArea(const QWidget* window, const QRect& bounds);
 
+// KeepInside for window at bounds, on the screen those bounds are on.
+QPoint KeptOnScreen(const QWidget* window, const QRect& bounds);
+
 }  // namespace tavex

@@ -259,8 +259,7 @@ bool Winpicture::LoadSkin() {
     // A shaped window fits its controls, as they now lie; the panel and the menu beside it stay
     // on the screen.
     if (shaped_) AutoSizeForm(targets_.form1);
-    QWidget* form1 = targets_.form1;
-    form1->move(KeepInside(form1->geometry(), AvailableArea(form1, form1->geometry())));
+    targets_.form1->move(KeptOnScreen(targets_.form1, targets_.form1->geometry()));
     PlaceMenu();
 
     currentMenuRow_ = 0;
