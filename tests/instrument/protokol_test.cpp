@@ -403,10 +403,13 @@ TEST_F(ProtokolTest, HeaderReadsBesidePollsStayConsistent) {
 TEST_F(ProtokolTest, HeaderReadBesideAFailingPollWaitsForItsResult) {
     Connect();
     meter->SetRecording(false);
-    meter->SetLatency(std::chrono::milliseconds(20));
-    meter->FailReport(meter->ReportCount() + 1);  // the poll's command report
+    meter->SetLatency(std::chrono::milliseconds(50));
+    // The poll's reply fails. Once its command report has reached the meter the poll holds the
+    // link, and the header read started now has to wait for it.
+    const auto before = meter->ReportCount();
+    meter->FailReport(before + 2);
     form->Timer1Timer();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (meter->ReportCount() == before) std::this_thread::yield();
     form->ReadMemoryHeader();
     const auto status = form->headerStatus.load();
     const bool stillRunning = !form->WaitForExchangeThreads(std::chrono::milliseconds(0));
