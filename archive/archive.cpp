@@ -2,15 +2,20 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstddef>
+#include <iterator>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
 #include <thread>
+#include <vector>
 
+#include "archive/archive_files.h"
 #include "fileio/safe_file.h"
 #include "instrument/memory_map.h"
 
@@ -21,9 +26,7 @@
 
 #include "fileio/win_text.h"
 #else
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 namespace tavex::archive {
@@ -93,135 +96,132 @@ std::string NotOpened(std::string reason) {
 // What lies at the archive's name.
 enum class Found { kNothing, kEmpty, kOurs, kRefused };
 
-#ifdef _WIN32
-
-bool ReadHead(const std::string& path, std::string& head, bool& missing, std::string& error) {
-    missing = false;
-    const std::wstring wide = Widen(path);
-    const HANDLE handle = ::CreateFileW(
-        wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD why = ::GetLastError();
-        missing = why == ERROR_FILE_NOT_FOUND;
-        error = "cannot open " + Quoted(path) + ": " + WindowsErrorText(why);
-        return false;
-    }
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (::GetFileType(handle) != FILE_TYPE_DISK || !::GetFileInformationByHandle(handle, &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
-        ::CloseHandle(handle);
-        error = Quoted(path) + " is not a regular file; it is not opened as the results archive";
-        return false;
-    }
-    head.assign(kHeaderSize, '\0');
-    DWORD got = 0;
-    const bool read = ::ReadFile(handle, head.data(), kHeaderSize, &got, nullptr);
-    ::CloseHandle(handle);
-    if (!read) {
-        error = "cannot read " + Quoted(path) + ": " + WindowsErrorText(::GetLastError());
-        return false;
-    }
-    head.resize(got);
-    return true;
+std::string DamagedText(const std::string& path) {
+    return Quoted(path) +
+           " is a damaged results archive; it is left as it is. Keep a copy of it; the results "
+           "in the meter's memory are untouched";
 }
 
-bool CreateEmpty(const std::string& path, std::string& error) {
-    const HANDLE handle = ::CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD why = ::GetLastError();
-        if (why == ERROR_FILE_EXISTS) return true;  // made meanwhile by another program
-        error = "cannot create " + Quoted(path) + ": " + WindowsErrorText(why);
-        return false;
+std::string ForeignText(const std::string& name, const files::Facts& facts, bool companion) {
+    if (companion) {
+        return Quoted(name) + " beside the results archive belongs to another user (" +
+               facts.ownerName +
+               "); nothing of it is used. Keep the archive in a folder that only you may write "
+               "to";
     }
-    ::CloseHandle(handle);
-    return true;
+    return Quoted(name) + " belongs to another user (" + facts.ownerName +
+           "); it is not opened as the results archive. Name a file of your own, in a folder "
+           "that only you may write to";
 }
 
-// Windows files take their folder's permissions: nothing to tighten.
-void Tighten(const std::string&) {}
+// The archive's name and its companions, as they lie now.
+struct Names {
+    files::Facts archive;
+    files::Facts companions[std::size(kCompanions)];
 
-#else
-
-int OpenNoFollow(const std::string& path, int flags, mode_t mode = 0) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
-// Reads the first bytes of the file at path (at most the database header).
-bool ReadHead(const std::string& path, std::string& head, bool& missing, std::string& error) {
-    missing = false;
-    const int fd = OpenNoFollow(path, O_RDONLY | O_NONBLOCK);
-    if (fd < 0) {
-        const int why = errno;
-        missing = why == ENOENT;
-        error = why == ELOOP
-                    ? Quoted(path) + " is a symbolic link; it is not opened as the results archive"
-                    : "cannot open " + Quoted(path) + ": " + std::strerror(why);
-        return false;
-    }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        error = Quoted(path) + " is not a regular file; it is not opened as the results archive";
-        return false;
-    }
-    head.assign(kHeaderSize, '\0');
-    std::size_t got = 0;
-    while (got < kHeaderSize) {
-        const ssize_t n = ::read(fd, head.data() + got, kHeaderSize - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int why = errno;
-            ::close(fd);
-            error = "cannot read " + Quoted(path) + ": " + std::strerror(why);
-            return false;
+    bool LookAt(const std::string& path, std::string& error) {
+        if (!files::LookAt(path, archive, error)) return false;
+        for (std::size_t i = 0; i < std::size(kCompanions); ++i) {
+            if (!files::LookAt(path + kCompanions[i], companions[i], error)) return false;
         }
-        if (n == 0) break;
-        got += static_cast<std::size_t>(n);
+        return true;
     }
-    ::close(fd);
-    head.resize(got);
-    return true;
-}
-
-// A new archive is made here, 0600, so that SQLite never makes it with the umask's bits (its
-// companions take the archive's mode).
-bool CreateEmpty(const std::string& path, std::string& error) {
-    const int fd = OpenNoFollow(path, O_WRONLY | O_CREAT | O_EXCL, 0600);
-    if (fd < 0) {
-        if (errno == EEXIST) return true;  // made meanwhile by another program
-        error = "cannot create " + Quoted(path) + ": " + std::strerror(errno);
+    bool WalHasContent() const { return companions[0].exists && companions[0].size > 0; }
+    // For a writer every file must be the user's; a reader may read another user's archive,
+    // but only with companions of the archive's owner (or its own).
+    bool Refuses(const std::string& path, bool writing, std::string& error) const {
+        if (archive.exists && writing && !archive.trusted) {
+            error = ForeignText(path, archive, false);
+            return true;
+        }
+        for (std::size_t i = 0; i < std::size(kCompanions); ++i) {
+            const files::Facts& companion = companions[i];
+            const std::string name = path + kCompanions[i];
+            if (!companion.exists) continue;
+            if (companion.link) {
+                error = Quoted(name) + " is a symbolic link; it is not opened as the results archive";
+                return true;
+            }
+            if (!companion.regular) {
+                error = Quoted(name) + " is not a regular file; it is not opened as the results archive";
+                return true;
+            }
+            const bool owners = writing ? companion.trusted
+                                        : companion.trusted || companion.owner == archive.owner;
+            if (!owners) {
+                error = ForeignText(name, companion, true);
+                return true;
+            }
+        }
         return false;
     }
-    ::close(fd);
+};
+
+// The URI that names path for SQLite (which may then be given a query): everything but letters,
+// digits and "-._~/" percent-encoded, so that no "?" or "#" in a name is read as the URI's.
+std::string FileUri(const std::string& path) {
+    static const char kHex[] = "0123456789ABCDEF";
+    const std::string parts = files::UriPath(path);
+    // A full path gets an empty authority, so that one beginning with "//" is no host's.
+    std::string uri = parts.rfind('/', 0) == 0 ? "file://" : "file:";
+    for (const char c : parts) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            (c != '\0' && std::strchr("-._~/", c) != nullptr)) {
+            uri += c;
+        } else {
+            uri += '%';
+            uri += kHex[byte >> 4];
+            uri += kHex[byte & 15];
+        }
+    }
+    return uri;
+}
+
+// Reads the first bytes of the database through SQLite's own file layer, never by a descriptor
+// of our own: SQLite keeps a descriptor of a file that this process holds locks on open until
+// those locks are gone, where a plain close would drop them.
+bool ReadHead(const std::string& path, std::string& head, std::string& error) {
+    sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+    const char* name = vfs ? sqlite3_create_filename(path.c_str(), "", "", 0, nullptr) : nullptr;
+    if (!name) {
+        error = "cannot read " + Quoted(path) + ": out of memory";
+        return false;
+    }
+    std::vector<std::max_align_t> space(
+        (static_cast<std::size_t>(vfs->szOsFile) + sizeof(std::max_align_t) - 1) /
+        sizeof(std::max_align_t));
+    auto* file = reinterpret_cast<sqlite3_file*>(space.data());
+    int opened = 0;
+    int result = vfs->xOpen(vfs, name, file, SQLITE_OPEN_MAIN_DB | SQLITE_OPEN_READONLY, &opened);
+    if (result == SQLITE_OK) {
+        sqlite3_int64 size = 0;
+        result = file->pMethods->xFileSize(file, &size);
+        head.assign(static_cast<std::size_t>(std::clamp<sqlite3_int64>(size, 0, kHeaderSize)), '\0');
+        if (result == SQLITE_OK && !head.empty()) {
+            result = file->pMethods->xRead(file, head.data(), static_cast<int>(head.size()), 0);
+        }
+    }
+    if (file->pMethods) file->pMethods->xClose(file);
+    sqlite3_free_filename(name);
+    if (result != SQLITE_OK) {
+        error = "cannot read " + Quoted(path) + ": " + sqlite3_errstr(result);
+        return false;
+    }
     return true;
 }
 
-// Takes group and other bits from a file of ours (the archive or a companion), when present.
-void Tighten(const std::string& path) {
-    const int fd = OpenNoFollow(path, O_RDONLY | O_NONBLOCK);
-    if (fd < 0) return;
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
-        (info.st_mode & 0177) != 0) {
-        (void)::fchmod(fd, 0600);
-    }
-    ::close(fd);
+std::uint32_t BigEndian16(const unsigned char* bytes) {
+    return (std::uint32_t{bytes[0]} << 8) | std::uint32_t{bytes[1]};
 }
 
-#endif
-
-// Looks at what lies at path without letting SQLite near it: SQLite would roll back a journal
-// beside a database or make companions for it, and a file that is not ours is never touched.
-Found Inspect(const std::string& path, std::string& error) {
+// Looks at what lies at path through its header alone: SQLite opening a file that is not ours
+// would roll back a journal beside it or fold its log in, and such a file is never touched.
+Found Inspect(const std::string& path, const Names& names, std::string& error) {
+    if (!names.archive.exists) return Found::kNothing;
+    if (names.archive.size == 0) return Found::kEmpty;
     std::string head;
-    bool missing = false;
-    if (!ReadHead(path, head, missing, error)) return missing ? Found::kNothing : Found::kRefused;
+    if (!ReadHead(path, head, error)) return Found::kRefused;
     if (head.empty()) return Found::kEmpty;
     const auto* bytes = reinterpret_cast<const unsigned char*>(head.data());
     if (head.size() < kHeaderSize || std::memcmp(bytes, kMagic, sizeof kMagic) != 0) {
@@ -240,6 +240,16 @@ Found Inspect(const std::string& path, std::string& error) {
         error = Quoted(path) + " is a results archive of a newer version of this program (layout " +
                 std::to_string(version) + "; this one knows layout " +
                 std::to_string(kSchemaVersion) + "); it is left as it is";
+        return Found::kRefused;
+    }
+    // A file shorter than its header says was cut off. The count in the header holds when it was
+    // written with the change counter it names; a log not yet folded in may still hold the pages
+    // that a checkpoint stopped before writing, so then the file is not judged by its length.
+    const std::uint32_t pageSize = BigEndian16(bytes + 16) == 1 ? 65536 : BigEndian16(bytes + 16);
+    const std::uint32_t pages = BigEndian32(bytes + 28);
+    if (!names.WalHasContent() && BigEndian32(bytes + 92) == BigEndian32(bytes + 24) &&
+        names.archive.size < std::uint64_t{pages} * pageSize) {
+        error = DamagedText(path);
         return Found::kRefused;
     }
     return Found::kOurs;
@@ -278,12 +288,22 @@ bool QueryInt(sqlite3* db, const char* sql, std::int64_t& value) {
 }
 
 std::string SqliteError(sqlite3* db) {
-    const int code = sqlite3_errcode(db);
-    if (code == SQLITE_BUSY || code == SQLITE_LOCKED || (code & 0xff) == SQLITE_BUSY) {
+    const int code = sqlite3_errcode(db) & 0xff;
+    if (code == SQLITE_BUSY || code == SQLITE_LOCKED) {
         return "another program kept it busy for " + std::to_string(kBusyTimeoutMs / 1000) +
                " seconds";
     }
     return sqlite3_errmsg(db);
+}
+
+bool IsDamage(int code) {
+    return (code & 0xff) == SQLITE_CORRUPT || (code & 0xff) == SQLITE_NOTADB;
+}
+
+// What went wrong with the archive at path: "what \"path\": why", or that it is damaged.
+std::string Problem(sqlite3* db, const std::string& path, const std::string& what) {
+    if (IsDamage(sqlite3_errcode(db))) return DamagedText(path);
+    return what + " " + Quoted(path) + ": " + SqliteError(db);
 }
 
 // Makes an empty file the archive, in one transaction: a process stopped halfway leaves the
@@ -331,13 +351,40 @@ bool SwitchToWal(sqlite3* db) {
     }
 }
 
+// Looks at the companions again once SQLite has opened them: one that another user put in place
+// between the first look and SQLite's open is refused, and not folded into the archive as the
+// connection closes.
+bool CompanionsStillOurs(sqlite3* db, const std::string& path, bool writing,
+                         const files::Facts& archiveFacts, std::string& error) {
+    Names now;
+    if (now.LookAt(path, error)) {
+        now.archive = archiveFacts;
+        if (!now.Refuses(path, writing, error)) return true;
+    }
+    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    return false;
+}
+
+enum class Check { kSound, kDamaged, kFailed };
+
+// SQLite's quick check of every page: the b-trees, their order and their free pages.
+Check QuickCheck(sqlite3* db) {
+    Statement check(db, "PRAGMA quick_check(1)");
+    if (!check) return IsDamage(sqlite3_errcode(db)) ? Check::kDamaged : Check::kFailed;
+    const int step = sqlite3_step(check.get());
+    if (step != SQLITE_ROW) return IsDamage(step) ? Check::kDamaged : Check::kFailed;
+    const unsigned char* text = sqlite3_column_text(check.get(), 0);
+    return text && std::strcmp(reinterpret_cast<const char*>(text), "ok") == 0 ? Check::kSound
+                                                                                : Check::kDamaged;
+}
+
 // Whether the open database is an archive this program can use.
 bool Validate(sqlite3* db, const std::string& path, std::string& error) {
     std::int64_t id = 0;
     std::int64_t version = 0;
     if (!QueryInt(db, "PRAGMA application_id", id) ||
         !QueryInt(db, "PRAGMA user_version", version)) {
-        error = "cannot read " + Quoted(path) + ": " + SqliteError(db);
+        error = Problem(db, path, "cannot read");
         return false;
     }
     if (id != kApplicationId) {
@@ -354,7 +401,7 @@ bool Validate(sqlite3* db, const std::string& path, std::string& error) {
     }
     Statement probe(db, "SELECT at, raw, archived_at FROM results LIMIT 0");
     if (version != kSchemaVersion || !probe) {
-        error = Quoted(path) + " is a damaged results archive; it is left as it is";
+        error = DamagedText(path);
         return false;
     }
     return true;
@@ -415,6 +462,8 @@ std::string IsoTime(const Result& result) {
 
 // ---- the archive ----
 
+// The archive's files are only ever opened by SQLite, which keeps its POSIX locks through every
+// close; this code looks at them by name alone (closing a descriptor of its own would drop them).
 std::unique_ptr<Archive> Archive::Open(const std::string& path, std::string& error) {
     if (path.empty()) {
         error = "no results archive named";
@@ -429,21 +478,31 @@ std::unique_ptr<Archive> Archive::Open(const std::string& path, std::string& err
             return nullptr;
         }
     }
-    Found found = Inspect(path, error);
+    std::string folder;
+    if (files::FolderOpenToOthers(path, folder)) {
+        error = "other users may replace the files in " + Quoted(folder) +
+                " (it is writable by all and not sticky); the results archive " + Quoted(path) +
+                " is not kept there. Choose a folder of your own";
+        return nullptr;
+    }
+    Names names;
+    if (!names.LookAt(path, error) || names.Refuses(path, true, error)) return nullptr;
+    Found found = Inspect(path, names, error);
     if (found == Found::kNothing) {
-        if (!CreateEmpty(path, error)) return nullptr;
-        found = Inspect(path, error);
+        if (!files::CreateNew(path, error)) return nullptr;
+        // Made here or by another program meanwhile: looked at afresh either way.
+        if (!names.LookAt(path, error) || names.Refuses(path, true, error)) return nullptr;
+        found = Inspect(path, names, error);
     }
     if (found == Found::kNothing) {
         error = Quoted(path) + " vanished while it was being opened";
         return nullptr;
     }
     if (found == Found::kRefused) return nullptr;
-    // An archive of ours, or an empty file about to become one, is the user's alone; SQLite
-    // gives its companions the same bits.
-    if (found == Found::kOurs || found == Found::kEmpty) {
-        Tighten(path);
-        for (const char* suffix : kCompanions) Tighten(path + suffix);
+    // An archive of ours is the user's alone; SQLite gives its companions the archive's bits.
+    if (names.archive.widerThanUser) files::Tighten(path);
+    for (std::size_t i = 0; i < std::size(kCompanions); ++i) {
+        if (names.companions[i].widerThanUser) files::Tighten(path + kCompanions[i]);
     }
 
     sqlite3* db = nullptr;
@@ -464,11 +523,11 @@ std::unique_ptr<Archive> Archive::Open(const std::string& path, std::string& err
 
     std::int64_t pages = 0;
     if (!QueryInt(db, "PRAGMA page_count", pages)) {
-        error = "cannot read " + Quoted(path) + ": " + SqliteError(db);
+        error = Problem(db, path, "cannot read");
         return nullptr;
     }
     if (pages == 0 && !Initialize(db)) {
-        error = "cannot make the results archive " + Quoted(path) + ": " + SqliteError(db);
+        error = Problem(db, path, "cannot make the results archive");
         return nullptr;
     }
     if (!Validate(db, path, error)) return nullptr;
@@ -478,16 +537,86 @@ std::unique_ptr<Archive> Archive::Open(const std::string& path, std::string& err
     // that returned is on the disk even through a power loss, which matters because the meter's
     // memory may be cleared right after it (NORMAL would survive only the program's death).
     if (!SwitchToWal(db)) {
-        error = "cannot open the results archive " + Quoted(path) +
-                " for writing ahead: " + SqliteError(db);
+        error = IsDamage(sqlite3_errcode(db)) ? DamagedText(path)
+                                              : "cannot open the results archive " + Quoted(path) +
+                                                    " for writing ahead: " + SqliteError(db);
         return nullptr;
     }
     if (!Exec(db, "PRAGMA synchronous = FULL")) {
-        error = "cannot open the results archive " + Quoted(path) + ": " + SqliteError(db);
+        error = Problem(db, path, "cannot open the results archive");
         return nullptr;
     }
-    // Companions made before the file was known to be ours (a first open) are tightened now.
-    for (const char* suffix : kCompanions) Tighten(path + suffix);
+    if (!CompanionsStillOurs(db, path, true, names.archive, error)) return nullptr;
+    // Nothing is added to an archive that is damaged somewhere (the meter may be cleared once
+    // the merge has returned).
+    const Check check = QuickCheck(db);
+    if (check != Check::kSound) {
+        error = check == Check::kDamaged ? DamagedText(path)
+                                         : Problem(db, path, "cannot check the results archive");
+        return nullptr;
+    }
+    return archive;
+}
+
+std::unique_ptr<Archive> Archive::OpenForReading(const std::string& path, std::string& error,
+                                                 bool& missing) {
+    missing = false;
+    if (path.empty()) {
+        error = "no results archive named";
+        return nullptr;
+    }
+    Names names;
+    if (!names.LookAt(path, error)) return nullptr;
+    if (!names.archive.exists) {
+        missing = true;
+        return nullptr;
+    }
+    if (names.archive.link) {
+        error = Quoted(path) + " is a symbolic link; it is not opened as the results archive";
+        return nullptr;
+    }
+    if (!names.archive.regular) {
+        error = Quoted(path) + " is not a regular file; it is not opened as the results archive";
+        return nullptr;
+    }
+    if (names.Refuses(path, false, error)) return nullptr;
+    const Found found = Inspect(path, names, error);
+    if (found == Found::kEmpty || found == Found::kNothing) {
+        missing = true;
+        return nullptr;
+    }
+    if (found == Found::kRefused) return nullptr;
+
+    // Read-only, as SQLite reads a database beside others; where it cannot make or use the
+    // companions it needs for that (a folder or a medium this user may not write), the file
+    // alone is read, as long as no log beside it holds results that are not in the file yet.
+    std::unique_ptr<Archive> archive;
+    for (const bool immutable : {false, true}) {
+        sqlite3* db = nullptr;
+        const std::string uri = FileUri(path) + (immutable ? "?immutable=1" : "?mode=ro");
+        const int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOFOLLOW;
+        if (sqlite3_open_v2(uri.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+            error = "cannot open the results archive " + Quoted(path) + ": " +
+                    (db ? std::string(sqlite3_errmsg(db)) : std::string("out of memory"));
+            sqlite3_close_v2(db);
+            return nullptr;
+        }
+        archive.reset(new Archive(db, path));
+        sqlite3_extended_result_codes(db, 1);
+        sqlite3_busy_timeout(db, kBusyTimeoutMs);
+        // A reader never writes the archive, not even the log into it as it closes.
+        sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        if (Validate(db, path, error)) break;
+        const int code = sqlite3_errcode(db) & 0xff;
+        if (immutable || (code != SQLITE_READONLY && code != SQLITE_CANTOPEN)) return nullptr;
+        if (names.WalHasContent()) {
+            error = Quoted(path + "-wal") + " holds results not yet written into the archive " +
+                    Quoted(path) + ", and they cannot be read here (" + sqlite3_errmsg(db) +
+                    "); nothing was read. Read it where its folder may be written to";
+            return nullptr;
+        }
+    }
+    if (!CompanionsStillOurs(archive->db_, path, false, names.archive, error)) return nullptr;
     return archive;
 }
 
@@ -498,13 +627,13 @@ Archive::~Archive() {
 bool Archive::Merge(const std::vector<RawRecord>& records, std::int64_t now, MergeCounts& counts,
                     std::string& error) {
     const auto fail = [&](const char* what) {
-        error = std::string(what) + Quoted(path_) + ": " + SqliteError(db_);
+        error = Problem(db_, path_, what);
         Exec(db_, "ROLLBACK");
         return false;
     };
     // The write lock is taken at once, waiting for another writer up to the busy timeout.
     if (!Exec(db_, "BEGIN IMMEDIATE")) {
-        error = "cannot write to the results archive " + Quoted(path_) + ": " + SqliteError(db_);
+        error = Problem(db_, path_, "cannot write to the results archive");
         return false;
     }
     MergeCounts merged;
@@ -512,7 +641,7 @@ bool Archive::Merge(const std::vector<RawRecord>& records, std::int64_t now, Mer
         Statement insert(db_,
                          "INSERT INTO results(at, raw, archived_at) VALUES(?, ?, ?) "
                          "ON CONFLICT(at, raw) DO NOTHING");
-        if (!insert) return fail("cannot write to the results archive ");
+        if (!insert) return fail("cannot write to the results archive");
         for (const RawRecord& record : records) {
             const std::optional<Result> result = ResultOfRecord(record);
             if (!result) {
@@ -524,7 +653,7 @@ bool Archive::Merge(const std::vector<RawRecord>& records, std::int64_t now, Mer
             sqlite3_bind_int(s, 2, result->raw);
             sqlite3_bind_int64(s, 3, now);
             if (sqlite3_step(s) != SQLITE_DONE) {
-                return fail("cannot write to the results archive ");
+                return fail("cannot write to the results archive");
             }
             if (sqlite3_changes(db_) > 0) {
                 ++merged.added;
@@ -534,7 +663,7 @@ bool Archive::Merge(const std::vector<RawRecord>& records, std::int64_t now, Mer
             sqlite3_reset(s);
         }
     }
-    if (!Exec(db_, "COMMIT")) return fail("cannot save the results in the archive ");
+    if (!Exec(db_, "COMMIT")) return fail("cannot save the results in the archive");
     counts = merged;
     return true;
 }
@@ -544,7 +673,7 @@ bool Archive::Read(const Period& period, std::vector<Result>& results, std::stri
                      "SELECT at, raw, archived_at FROM results WHERE at BETWEEN ? AND ? "
                      "ORDER BY at, raw");
     if (!select) {
-        error = "cannot read the results archive " + Quoted(path_) + ": " + SqliteError(db_);
+        error = Problem(db_, path_, "cannot read the results archive");
         return false;
     }
     // A day's results lie between its key at 00:00 and the largest time a key can have.
@@ -563,7 +692,7 @@ bool Archive::Read(const Period& period, std::vector<Result>& results, std::stri
                                    sqlite3_column_int64(select.get(), 2)));
     }
     if (step != SQLITE_DONE) {
-        error = "cannot read the results archive " + Quoted(path_) + ": " + SqliteError(db_);
+        error = Problem(db_, path_, "cannot read the results archive");
         return false;
     }
     results = std::move(read);
@@ -572,7 +701,7 @@ bool Archive::Read(const Period& period, std::vector<Result>& results, std::stri
 
 bool Archive::ReadTotals(Totals& totals, std::string& error) {
     const auto fail = [&] {
-        error = "cannot read the results archive " + Quoted(path_) + ": " + SqliteError(db_);
+        error = Problem(db_, path_, "cannot read the results archive");
         Exec(db_, "ROLLBACK");
         return false;
     };

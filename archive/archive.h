@@ -76,7 +76,16 @@ public:
     // tightened; an empty file becomes a new archive). A file that is not an archive of ours, or
     // one of a newer version, is refused and left untouched: SQLite does not see it. nullptr
     // with error (naming the file) on failure. An Archive is used by one thread at a time.
+    // The user's own files only: an archive, or a -wal, -shm or -journal beside it, that belongs
+    // to another user (root aside) is refused before SQLite sees it, and so is a folder that
+    // others may write to without the sticky bit.
     static std::unique_ptr<Archive> Open(const std::string& path, std::string& error);
+    // Opens the archive at path to read it, never to write: it may be another user's (a copy, a
+    // service's archive), on a medium or in a folder this user may not write to, and is left
+    // byte for byte as it was; companions of a third user are refused. Nothing at path, or an
+    // empty file, sets missing (no results yet) and gives nullptr without error.
+    static std::unique_ptr<Archive> OpenForReading(const std::string& path, std::string& error,
+                                                   bool& missing);
     ~Archive();
     Archive(const Archive&) = delete;
     Archive& operator=(const Archive&) = delete;

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <thread>
 #include <tuple>
 #include <utility>
@@ -151,6 +152,15 @@ int UsageError(std::ostream& err, const std::string& message) {
     return kExitUsage;
 }
 
+// An option may be given once: the second of two would silently win.
+bool GivenTwice(std::set<std::string>& seen, const std::string& name) {
+    return !seen.insert(name).second;
+}
+
+std::string TwiceText(const std::string& where, const std::string& name) {
+    return where + name + " is given more than once";
+}
+
 std::optional<int> ParseSeconds(const std::string& text) {
     int value = 0;
     const char* end = text.data() + text.size();
@@ -191,11 +201,13 @@ int ParseExportArguments(const std::vector<std::string>& rest, ExportRequest& re
                          std::ostream& err) {
     std::optional<std::string> format;
     std::optional<std::string> language;
+    std::set<std::string> seen;
     for (std::size_t k = 0; k < rest.size(); ++k) {
         const std::string& arg = rest[k];
         std::optional<std::string>* value = nullptr;
         std::string name;
         if (arg == "--open") {
+            if (GivenTwice(seen, arg)) return UsageError(err, TwiceText("export: ", arg));
             request.open = true;
             continue;
         } else if (arg == "--format" || arg.rfind("--format=", 0) == 0) {
@@ -210,6 +222,7 @@ int ParseExportArguments(const std::vector<std::string>& rest, ExportRequest& re
         } else {
             return UsageError(err, "export: unexpected argument '" + arg + "'");
         }
+        if (GivenTwice(seen, name)) return UsageError(err, TwiceText("export: ", name));
         if (arg == name) {
             if (k + 1 >= rest.size()) return UsageError(err, "export: " + name + " needs a value");
             *value = rest[++k];
@@ -258,9 +271,11 @@ int ParseArchiveArguments(const std::string& command, const std::vector<std::str
     const bool history = command == "history";
     const bool report = command == "report";
     std::optional<std::string> format;
+    std::set<std::string> seen;
     for (std::size_t k = 0; k < rest.size(); ++k) {
         const std::string& arg = rest[k];
         if (summary && arg == "--json") {
+            if (GivenTwice(seen, arg)) return UsageError(err, TwiceText(command + ": ", arg));
             request.json = true;
             continue;
         }
@@ -275,6 +290,7 @@ int ParseArchiveArguments(const std::string& command, const std::vector<std::str
             }
             return UsageError(err, command + ": unexpected argument '" + arg + "'");
         }
+        if (GivenTwice(seen, name)) return UsageError(err, TwiceText(command + ": ", name));
         std::string value;
         if (arg == name) {
             if (k + 1 >= rest.size()) return UsageError(err, command + ": " + name + " needs a value");
@@ -527,21 +543,16 @@ struct ArchiveAccess {
         if (!opened->Merge(records, now, counts, error)) return false;
         return !totals || opened->ReadTotals(*totals, error);
     }
-    // The archived results of a period, oldest first; none when there is no archive yet (it is
-    // not made by reading).
-    bool Read(const archive::Period& period, std::vector<archive::Result>& results,
-              std::string& where, std::string& error) const {
+    // Opens the archive to read it; opened stays empty, with no error, when there is none yet (it
+    // is not made by reading).
+    bool OpenForReading(std::unique_ptr<archive::Archive>& opened, std::string& where,
+                        std::string& error) const {
         archive::Location location;
         if (!Locate(location, error)) return false;
         where = location.path;
-        std::error_code ignored;
-        if (!std::filesystem::exists(
-                std::filesystem::symlink_status(std::filesystem::u8path(location.path), ignored))) {
-            results.clear();
-            return true;
-        }
-        const auto opened = archive::OpenLocated(location, error);
-        return opened && opened->Read(period, results, error);
+        bool missing = false;
+        opened = archive::Archive::OpenForReading(location.path, error, missing);
+        return opened || missing;
     }
 };
 
@@ -756,29 +767,40 @@ int Clear(TForm2& form, const std::string& backup, int waitSeconds,
     return kExitOk;
 }
 
+// kExitOk once what went to out has reached it; a full disk or a closed pipe is told.
+int Written(std::ostream& out, std::ostream& err) {
+    if (out) return kExitOk;
+    err << "tavex-cli: the output could not be written\n";
+    return kExitFailed;
+}
+
 // summary, history and report: the archive alone, no meter.
 int ArchiveReading(const std::string& command, const ArchiveRequest& request,
                    const ArchiveAccess& archiveAccess, std::ostream& out, std::ostream& err,
                    const Environment& environment) {
+    // Declared first, so closed last: the archive stays open until the output is out.
+    std::unique_ptr<archive::Archive> opened;
     std::vector<archive::Result> results;
     std::string where;
     std::string error;
-    if (!archiveAccess.Read(request.period, results, where, error)) {
+    if (!archiveAccess.OpenForReading(opened, where, error) ||
+        (opened && !opened->Read(request.period, results, error))) {
         err << "tavex-cli: " << error << "\n";
         return kExitFailed;
     }
     if (command == "summary") {
         const archive::Summary summary = archive::Summarize(results);
         out << (request.json ? archive::SummaryJson(summary, request.unit)
-                             : archive::SummaryText(summary, request.unit));
-        return kExitOk;
+                             : archive::SummaryText(summary, request.unit))
+            << std::flush;
+        return Written(out, err);
     }
     if (command == "history") {
         const std::string text =
             request.json ? archive::HistoryJson(results) : archive::HistoryCsv(results);
         if (request.file.empty()) {
-            out << text;
-            return kExitOk;
+            out << text << std::flush;
+            return Written(out, err);
         }
         if (!ReplaceWholeFile(request.file, text.data(), text.size(), error)) {
             err << "tavex-cli: " << error << "\n";
@@ -833,8 +855,14 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         const Environment& environment) {
     Options options;
     std::size_t i = 0;
+    std::set<std::string> seen;
     for (; i < args.size() && options.command.empty(); ++i) {
         const std::string& arg = args[i];
+        const std::string name = arg.substr(0, arg.find('='));
+        if ((name == "--simulate" || name == "--wait" || name == "--archive") &&
+            GivenTwice(seen, name)) {
+            return UsageError(err, TwiceText("", name));
+        }
         if (arg == "--help" || arg == "-h") {
             out << kUsage;
             return kExitOk;
@@ -912,7 +940,12 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             return code;
         }
     } else if (options.command == "clear") {
+        std::set<std::string> given;
         for (std::size_t k = 0; k < rest.size(); ++k) {
+            const std::string name = rest[k].substr(0, rest[k].find('='));
+            if ((name == "--yes" || name == "--backup") && GivenTwice(given, name)) {
+                return UsageError(err, TwiceText("clear: ", name));
+            }
             if (rest[k] == "--yes") {
                 confirmed = true;
             } else if (rest[k] == "--backup" && k + 1 < rest.size() && !rest[k + 1].empty()) {

@@ -30,6 +30,9 @@ public:
     // Returns how many bytes arrived, the report-ID byte counted (so at most length); a short
     // reply leaves the rest of the buffer as it was. Negative on failure.
     virtual int GetFeature(std::uint8_t* report, std::size_t length) = 0;
+    // The node that was opened (its device and inode numbers), where the platform has nodes
+    // that a name may stop naming; empty elsewhere.
+    virtual std::string NodeIdentity() const { return {}; }
 };
 
 // An exclusive lock on one device that every program using the device takes for each exchange,
@@ -46,6 +49,9 @@ public:
     // Never waits.
     virtual Result TryLock() = 0;
     virtual void Unlock() = 0;
+    // The node the lock is taken on, as HidDevice::NodeIdentity tells it; empty where there are
+    // no nodes. An exchange runs only when the two agree.
+    virtual std::string NodeIdentity() const { return {}; }
 };
 
 // The lock of a device that no other program can reach: always free.

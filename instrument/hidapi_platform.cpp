@@ -79,10 +79,34 @@ bool IsHidrawNode(const std::string& name) {
            std::all_of(name.begin() + 6, name.end(), IsDigit);
 }
 
+// Device and inode numbers of an open node.
+std::string IdentityOf(int fd) {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode)) return {};
+    return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino) + ":" +
+           std::to_string(status.st_rdev);
+}
+
+// Opens the node at path without waiting (a FIFO there must not stall the call) and without
+// making a terminal this process's own; -1 unless it is a character device.
+int OpenNode(const std::string& path, int access) {
+    const int fd = ::open(path.c_str(), access | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (IdentityOf(fd).empty()) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 class HidapiDevice final : public HidDevice {
 public:
-    HidapiDevice(DeviceHandle handle, std::string path)
-        : handle_(std::move(handle)), path_(std::move(path)) {}
+    HidapiDevice(DeviceHandle handle, std::string path, std::string identity,
+                 std::string classDir)
+        : handle_(std::move(handle)),
+          path_(std::move(path)),
+          identity_(std::move(identity)),
+          classDir_(std::move(classDir)) {}
 
     bool GetAttributes(std::uint16_t& vendorId, std::uint16_t& productId) override {
         // The info belongs to the handle; it is not freed here.
@@ -95,7 +119,7 @@ public:
 
     bool GetReportLengths(HidReportLengths& lengths) override {
         try {
-            const auto parsed = ReadReportLengthsFromSysfs("/sys/class/hidraw", path_);
+            const auto parsed = ReadReportLengthsFromSysfs(classDir_, path_);
             if (!parsed) return false;
             lengths = *parsed;
             return true;
@@ -119,16 +143,20 @@ public:
         return received;
     }
 
+    std::string NodeIdentity() const override { return identity_; }
+
 private:
     DeviceHandle handle_;
     std::string path_;
+    std::string identity_;
+    std::string classDir_;
 };
 
 // The lock of a device node: flock on a descriptor of the node itself. Only a user who may open
 // the meter can hold it, and it leaves nothing behind.
 class NodeLock final : public HidDeviceLock {
 public:
-    explicit NodeLock(int fd) : fd_(fd) {}
+    explicit NodeLock(int fd) : fd_(fd), identity_(IdentityOf(fd)) {}
     ~NodeLock() override { ::close(fd_); }  // closing also lets go of the lock
     NodeLock(const NodeLock&) = delete;
     NodeLock& operator=(const NodeLock&) = delete;
@@ -141,21 +169,16 @@ public:
         }
     }
     void Unlock() override { ::flock(fd_, LOCK_UN); }
+    std::string NodeIdentity() const override { return identity_; }
 
 private:
     int fd_;
+    std::string identity_;
 };
 
 std::unique_ptr<HidDeviceLock> OpenNodeLock(const std::string& path) {
-    // O_NONBLOCK: a FIFO put where the node should be must not stall the open. O_NOCTTY: a
-    // terminal there must not become this process's.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = OpenNode(path, O_RDONLY);
     if (fd < 0) return nullptr;
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode)) {
-        ::close(fd);
-        return nullptr;
-    }
     try {
         return std::make_unique<NodeLock>(fd);
     } catch (...) {
@@ -166,6 +189,8 @@ std::unique_ptr<HidDeviceLock> OpenNodeLock(const std::string& path) {
 
 class HidapiPlatform final : public HidPlatform {
 public:
+    explicit HidapiPlatform(std::string classDir) : classDir_(std::move(classDir)) {}
+
     bool Load() override { return hid_init() == 0; }
     void Unload() override { hid_exit(); }
 
@@ -187,18 +212,34 @@ public:
     }
 
     std::unique_ptr<HidDevice> Open(const std::string& path) override {
+        // The node is opened here first and handed to hidapi through /proc, so that the device
+        // is exactly the node whose numbers are kept (and locked), whatever the name names by
+        // the time hidapi opens it. Without /proc, hidapi opens the name itself.
+        const int fd = OpenNode(path, O_RDWR);
+        if (fd < 0) return nullptr;
+        const std::string identity = IdentityOf(fd);
+        const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
+        struct stat viaProc {};
+        const bool proc = ::stat(procPath.c_str(), &viaProc) == 0;
+        std::unique_ptr<HidDevice> device;
         try {
-            DeviceHandle handle(hid_open_path(path.c_str()));
-            if (!handle) return nullptr;
-            return std::make_unique<HidapiDevice>(std::move(handle), path);
+            DeviceHandle handle(hid_open_path(proc ? procPath.c_str() : path.c_str()));
+            if (handle) {
+                device =
+                    std::make_unique<HidapiDevice>(std::move(handle), path, identity, classDir_);
+            }
         } catch (...) {
-            return nullptr;
         }
+        ::close(fd);
+        return device;
     }
 
     std::unique_ptr<HidDeviceLock> OpenDeviceLock(const std::string& path) override {
         return OpenNodeLock(path);
     }
+
+private:
+    std::string classDir_;
 };
 
 }  // namespace
@@ -232,8 +273,8 @@ std::optional<HidReportLengths> ReadReportLengthsFromSysfs(const std::string& hi
     return ParseReportLengths(bytes.data(), bytes.size());
 }
 
-std::shared_ptr<HidPlatform> MakeHidapiPlatform() {
-    return std::make_shared<HidapiPlatform>();
+std::shared_ptr<HidPlatform> MakeHidapiPlatform(const std::string& hidrawClassDir) {
+    return std::make_shared<HidapiPlatform>(hidrawClassDir);
 }
 
 std::shared_ptr<HidPlatform> MakeSystemHidPlatform() {

@@ -9,8 +9,10 @@
 
 namespace tavex {
 
-// The HID platform over hidapi's hidraw backend (Linux).
-std::shared_ptr<HidPlatform> MakeHidapiPlatform();
+// The HID platform over hidapi's hidraw backend (Linux); the report descriptors are read from
+// <hidrawClassDir>/<node>/device.
+std::shared_ptr<HidPlatform> MakeHidapiPlatform(
+    const std::string& hidrawClassDir = "/sys/class/hidraw");
 
 // Parts of the platform that tests reach directly.
 // Interface paths in natural order (hidraw2 before hidraw10), each once.

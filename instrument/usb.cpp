@@ -265,7 +265,12 @@ ExchangeFailure USB::LockDevice() {
     if (!lock_) {
         lock_ = Guarded([&] { return platform_->OpenDeviceLock(devicePath); },
                         std::unique_ptr<HidDeviceLock>{});
-        if (!lock_) {
+        // The lock must be on the node the device was opened on: a name that has come to name
+        // another node since (the meter plugged in again) would keep nobody off this one.
+        const bool sameNode =
+            lock_ && Guarded([&] { return lock_->NodeIdentity() == device_->NodeIdentity(); },
+                             false);
+        if (!sameNode) {
             // Most likely the node has gone; closing lets the next exchange look for the meter.
             Close();
             return ExchangeFailure::kNoLock;

@@ -17,6 +17,7 @@
 #endif
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -624,6 +625,63 @@ TEST(Archive, TwoProcessesMergingAtOnceLoseNothing) {
 }
 
 #ifdef TAVEX_TEST_HAS_SQLITE
+// Whether another process holds a lock on bytes [start, start + length) of path, as SQLite's
+// locks are seen from outside.
+pid_t LockHolder(const std::string& path, off_t start, off_t length) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    struct flock query {};
+    query.l_type = F_WRLCK;
+    query.l_whence = SEEK_SET;
+    query.l_start = start;
+    query.l_len = length;
+    const bool asked = ::fcntl(fd, F_GETLK, &query) == 0;
+    ::close(fd);
+    return asked && query.l_type != F_UNLCK ? query.l_pid : 0;
+}
+
+// A program that holds the archive keeps SQLite's locks however often it opens the archive
+// again, writes and reads it: the next program must not think itself alone (it would reset the
+// shared memory under the first one's feet).
+TEST(Archive, ItsLocksHoldWhileAProgramUsesIt) {
+    TempFolder folder;
+    const std::string path = folder / "a.sqlite";
+    { ASSERT_TRUE(OpenOrFail(path)); }
+    int ready[2];
+    int done[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(done), 0);
+    const pid_t pid = Spawn([&]() -> int {
+        sqlite3* db = nullptr;
+        if (sqlite3_open(path.c_str(), &db) != SQLITE_OK ||
+            sqlite3_exec(db, "BEGIN; SELECT count(*) FROM results", nullptr, nullptr, nullptr) !=
+                SQLITE_OK) {
+            return 1;
+        }
+        std::string error;
+        bool missing = false;
+        MergeCounts counts;
+        std::vector<Result> results;
+        const auto writer = Archive::Open(path, error);
+        const auto reader = Archive::OpenForReading(path, error, missing);
+        if (!writer || !reader || !writer->Merge(DemoRecords(), 1, counts, error) ||
+            !reader->Read({}, results, error)) {
+            return 2;
+        }
+        char go = 'g';
+        if (::write(ready[1], &go, 1) != 1 || ::read(done[0], &go, 1) != 1) return 3;
+        return 0;
+    });
+    char signal;
+    ASSERT_EQ(::read(ready[0], &signal, 1), 1);
+    // The shared memory's "in use" byte, and the database's shared range (read transactions).
+    EXPECT_EQ(LockHolder(path + "-shm", 128, 1), pid);
+    EXPECT_EQ(LockHolder(path, 0x40000002, 510), pid);
+    ASSERT_EQ(::write(done[1], "d", 1), 1);
+    EXPECT_EQ(ExitStatus(pid), 0);
+    for (const int fd : {ready[0], ready[1], done[0], done[1]}) ::close(fd);
+}
+
 TEST(Archive, AMergeWaitsForAnotherWriter) {
     TempFolder folder;
     const std::string path = folder / "a.sqlite";

@@ -1,4 +1,5 @@
 #include "instrument/hidapi_platform.h"
+#include "tests/support/char_nodes.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -83,14 +84,18 @@ TEST(HidapiPlatform, DeviceLockRefusesAnythingButACharacterDevice) {
     fs::remove_all(dir);
 }
 
-// A character device of this test's own (a pseudo-terminal) stands in for the meter's node:
-// two openers contend for it as two programs would.
+// A character device of this test's own stands in for the meter's node: two openers contend
+// for it as two programs would.
 TEST(HidapiPlatform, DeviceLockOfANodeIsExclusive) {
-    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
-    if (terminal < 0 || ::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0) {
-        GTEST_SKIP() << "no pseudo-terminals here";
+    std::string pattern = (fs::temp_directory_path() / "tavex-lock-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const std::string node = pattern + "/hidraw0";
+    testing::CharNodes nodes;
+    std::string why;
+    if (!nodes.Make(node, why)) {
+        fs::remove_all(pattern);
+        GTEST_SKIP() << "no character device node can be made here: " << why;
     }
-    const std::string node = ::ptsname(terminal);
     auto platform = MakeHidapiPlatform();
     auto first = platform->OpenDeviceLock(node);
     auto second = platform->OpenDeviceLock(node);
@@ -104,7 +109,7 @@ TEST(HidapiPlatform, DeviceLockOfANodeIsExclusive) {
     second.reset();  // closing lets go
     EXPECT_EQ(first->TryLock(), HidDeviceLock::Result::kHeld);
     first.reset();
-    ::close(terminal);
+    fs::remove_all(pattern);
 }
 
 class SysfsDescriptor : public ::testing::Test {

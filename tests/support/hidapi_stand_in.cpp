@@ -2,6 +2,9 @@
 
 #include <hidapi/hidapi.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -30,11 +33,27 @@ State& Current() {
     return state;
 }
 
+// The same node: hidapi may be handed another name of it (/proc/self/fd/N).
+bool SameNode(const std::string& a, const char* b) {
+    struct stat first {};
+    struct stat second {};
+    return ::stat(a.c_str(), &first) == 0 && ::stat(b, &second) == 0 &&
+           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
 Device* Find(const char* path) {
+    if (path == nullptr) return nullptr;
     for (Device& device : Current().devices) {
-        if (!device.gone && path != nullptr && device.path == path) return &device;
+        if (!device.gone && (device.path == path || SameNode(device.path, path))) return &device;
     }
     return nullptr;
+}
+
+// Appends "<pid> <what>" to the device's log, when it keeps one.
+void Log(const Device& device, char what) {
+    if (device.logFd < 0) return;
+    const std::string line = std::to_string(::getpid()) + " " + what + "\n";
+    (void)::write(device.logFd, line.data(), line.size());
 }
 
 }  // namespace
@@ -63,6 +82,7 @@ Counts GetCounts() {
 
 using tavex::hidapi_stand_in::Current;
 using tavex::hidapi_stand_in::Find;
+using tavex::hidapi_stand_in::Log;
 
 extern "C" {
 
@@ -149,6 +169,7 @@ int hid_send_feature_report(hid_device* dev, const unsigned char* data, size_t l
         return -1;
     }
     device.sent.emplace_back(data, data + length);
+    Log(device, 'S');
     return static_cast<int>(std::min(length, device.takes));
 }
 
@@ -165,6 +186,7 @@ int hid_get_feature_report(hid_device* dev, unsigned char* data, size_t length) 
     }
     const std::vector<std::uint8_t> sent = *device.replies.front();
     device.replies.pop_front();
+    Log(device, 'G');
     if (data[0] == 0) {
         const std::size_t n = std::min(sent.size(), length - 1);
         std::copy_n(sent.begin(), n, data + 1);

@@ -9,7 +9,8 @@
 #include <vector>
 
 // A stand-in for the hidapi library, linked into a test in its place: the hid_* functions the
-// program calls, over scripted devices that answer as hidraw does. Single-threaded.
+// program calls, over scripted devices that answer as hidraw does. Single-threaded. A device
+// is found by its path, or by any other name of the node at that path.
 namespace tavex::hidapi_stand_in {
 
 struct Device {
@@ -26,6 +27,9 @@ struct Device {
     std::size_t takes = std::numeric_limits<std::size_t>::max();
     // Unplugged: the node is gone, and every call on a handle of it fails.
     bool gone = false;
+    // When set, each report sent (S) and fetched (G) is appended to it as "<pid> S|G", so that
+    // programs sharing one node show in what order they used it.
+    int logFd = -1;
 };
 
 struct Counts {

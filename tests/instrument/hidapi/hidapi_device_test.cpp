@@ -1,13 +1,21 @@
 // The hidapi platform over a stand-in of hidapi that answers as hidraw does (this executable
 // links tests/support/hidapi_stand_in.cpp in place of the library).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
+#include <filesystem>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "instrument/hidapi_platform.h"
+#include "instrument/usb.h"
+#include "tests/support/char_nodes.h"
 #include "tests/support/hidapi_stand_in.h"
 
 namespace tavex {
@@ -16,17 +24,61 @@ namespace {
 namespace standin = hidapi_stand_in;
 using Bytes = std::vector<std::uint8_t>;
 
+namespace fs = std::filesystem;
+
+// The meter's kind of report descriptor: one 14-byte feature report, no report IDs.
+const Bytes kMeterDescriptor = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x09, 0x01, 0x15, 0x00,
+                                0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x0E, 0xB1, 0x02, 0xC0};
+
+// Each test has a tree of its own laid out as the kernel's: <root>/dev/hidrawN nodes and
+// <root>/sys/class/hidraw/hidrawN/device/report_descriptor. The platform opens the nodes
+// themselves; the stand-in answers for them.
 class HidapiDeviceTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "tavex-hidraw-tree-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        root_ = pattern;
+        fs::create_directories(root_ / "dev");
+        fs::create_directories(root_ / "sys/class/hidraw");
         standin::Reset();
-        platform = MakeHidapiPlatform();
+        platform = MakeHidapiPlatform((root_ / "sys/class/hidraw").string());
         ASSERT_TRUE(platform->Load());
     }
-    void TearDown() override { platform->Unload(); }
+    void TearDown() override {
+        platform->Unload();
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
+
+    std::string Path(const std::string& node) const { return (root_ / "dev" / node).string(); }
+    // The node's path, made a character device (a real node, one that sysfs can describe,
+    // when realOnly); the test is skipped, and says why, where that cannot be.
+    std::string Node(const std::string& node, bool realOnly = false) {
+        std::string why;
+        if (!fs::exists(Path(node)) && !nodes_.Make(Path(node), why, realOnly)) {
+            skipped_ = "no character device node can be made here: " + why;
+            return {};
+        }
+        const fs::path device = root_ / "sys/class/hidraw" / node / "device";
+        fs::create_directories(device);
+        std::ofstream(device / "report_descriptor", std::ios::binary)
+            .write(reinterpret_cast<const char*>(kMeterDescriptor.data()),
+                   static_cast<std::streamsize>(kMeterDescriptor.size()));
+        return Path(node);
+    }
 
     std::shared_ptr<HidPlatform> platform;
+    std::string skipped_;
+
+private:
+    fs::path root_;
+    testing::CharNodes nodes_;
 };
+
+#define TAVEX_NODE(var, ...)                       \
+    const std::string var = Node(__VA_ARGS__);     \
+    if (var.empty()) GTEST_SKIP() << skipped_
 
 Bytes Counting(std::size_t n, std::uint8_t from = 1) {
     Bytes bytes(n);
@@ -37,8 +89,9 @@ Bytes Counting(std::size_t n, std::uint8_t from = 1) {
 // The count of a fetch is the bytes received with the report number counted in; a short reply
 // is a success that leaves the rest of the buffer alone, and only a failed transfer is negative.
 TEST_F(HidapiDeviceTest, FeatureFetchCountsWhatArrived) {
-    standin::Device& meter = standin::Add("/dev/hidraw3", 0x03EB, 0x5603);
-    auto device = platform->Open("/dev/hidraw3");
+    TAVEX_NODE(node, "hidraw3");
+    standin::Device& meter = standin::Add(node, 0x03EB, 0x5603);
+    auto device = platform->Open(node);
     ASSERT_TRUE(device);
     struct Case {
         const char* what;
@@ -83,8 +136,9 @@ TEST_F(HidapiDeviceTest, FeatureFetchCountsWhatArrived) {
 }
 
 TEST_F(HidapiDeviceTest, SendSucceedsOnlyWhenTheWholeReportWentOut) {
-    standin::Device& meter = standin::Add("/dev/hidraw3", 0x03EB, 0x5603);
-    auto device = platform->Open("/dev/hidraw3");
+    TAVEX_NODE(node, "hidraw3");
+    standin::Device& meter = standin::Add(node, 0x03EB, 0x5603);
+    auto device = platform->Open(node);
     ASSERT_TRUE(device);
     Bytes report = Counting(15, 0);
     EXPECT_TRUE(device->SetFeature(report.data(), report.size()));
@@ -97,8 +151,9 @@ TEST_F(HidapiDeviceTest, SendSucceedsOnlyWhenTheWholeReportWentOut) {
 // Unplugged under an open handle: every transfer fails, the path no longer opens or lists, and
 // the handle still closes.
 TEST_F(HidapiDeviceTest, AVanishedDeviceFailsEveryCall) {
-    standin::Device& meter = standin::Add("/dev/hidraw3", 0x03EB, 0x5603);
-    auto device = platform->Open("/dev/hidraw3");
+    TAVEX_NODE(node, "hidraw3");
+    standin::Device& meter = standin::Add(node, 0x03EB, 0x5603);
+    auto device = platform->Open(node);
     ASSERT_TRUE(device);
     meter.replies.push_back(Counting(14));
     meter.gone = true;
@@ -107,7 +162,7 @@ TEST_F(HidapiDeviceTest, AVanishedDeviceFailsEveryCall) {
     EXPECT_FALSE(device->GetAttributes(vendor, product));
     EXPECT_FALSE(device->SetFeature(buffer.data(), buffer.size()));
     EXPECT_LT(device->GetFeature(buffer.data(), buffer.size()), 0);
-    EXPECT_EQ(platform->Open("/dev/hidraw3"), nullptr);
+    EXPECT_EQ(platform->Open(node), nullptr);
     EXPECT_EQ(platform->ListInterfaces(), std::vector<std::string>{});
     device.reset();
     EXPECT_EQ(standin::GetCounts().openHandles, 0);
@@ -121,16 +176,17 @@ TEST_F(HidapiDeviceTest, ListingOpeningAndClosing) {
     EXPECT_FALSE(platform->ListInterfaces().has_value());
     standin::SetEnumerationFails(false);
 
-    standin::Add("/dev/hidraw10", 0x046D, 0xC52B);
-    standin::Add("/dev/hidraw2", 0x03EB, 0x5603);
-    standin::Add("/dev/hidraw2", 0x03EB, 0x5603);  // a second collection of the same interface
+    TAVEX_NODE(ten, "hidraw10");
+    TAVEX_NODE(two, "hidraw2");
+    standin::Add(ten, 0x046D, 0xC52B);
+    standin::Add(two, 0x03EB, 0x5603);
+    standin::Add(two, 0x03EB, 0x5603);  // a second collection of the same interface
     standin::Add("", 0x1234, 0x5678);
-    EXPECT_EQ(platform->ListInterfaces(),
-              (std::vector<std::string>{"/dev/hidraw2", "/dev/hidraw10"}));
+    EXPECT_EQ(platform->ListInterfaces(), (std::vector<std::string>{two, ten}));
     EXPECT_EQ(standin::GetCounts().liveEnumerations, 0);
 
-    EXPECT_EQ(platform->Open("/dev/hidraw7"), nullptr);
-    auto device = platform->Open("/dev/hidraw2");
+    EXPECT_EQ(platform->Open(Path("hidraw7")), nullptr);
+    auto device = platform->Open(two);
     ASSERT_TRUE(device);
     std::uint16_t vendor = 0, product = 0;
     ASSERT_TRUE(device->GetAttributes(vendor, product));
@@ -143,6 +199,66 @@ TEST_F(HidapiDeviceTest, ListingOpeningAndClosing) {
     EXPECT_EQ(standin::GetCounts().exit, 1);
     ASSERT_TRUE(platform->Load());
     EXPECT_EQ(standin::GetCounts().init, 2);
+}
+
+// The lock is taken on the node the device was opened on; a name that names another node by
+// then (the meter plugged in again) gives a lock that does not match.
+TEST_F(HidapiDeviceTest, TheLockTellsWhichNodeItHolds) {
+    TAVEX_NODE(node, "hidraw0");
+    standin::Add(node, kMeterVendorId, kMeterProductId);
+    const auto device = platform->Open(node);
+    const auto lock = platform->OpenDeviceLock(node);
+    ASSERT_TRUE(device && lock);
+    EXPECT_FALSE(device->NodeIdentity().empty());
+    EXPECT_EQ(lock->NodeIdentity(), device->NodeIdentity());
+    fs::remove(node);
+    TAVEX_NODE(again, "hidraw0");
+    const auto later = platform->OpenDeviceLock(again);
+    ASSERT_TRUE(later);
+    EXPECT_NE(later->NodeIdentity(), device->NodeIdentity());
+}
+
+// Two programs exchanging with one meter at the same time: each exchange (a command report and
+// its reply) is over before the other program's begins.
+TEST_F(HidapiDeviceTest, TwoProgramsOnOneNodeNeverInterleave) {
+    TAVEX_NODE(node, "hidraw0", true);
+    const std::string log = Path("exchanges.log");
+    const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    ASSERT_GE(logFd, 0);
+    constexpr int kExchanges = 300;
+    const auto program = [&]() -> int {
+        standin::Reset();
+        standin::Device& meter = standin::Add(node, kMeterVendorId, kMeterProductId);
+        meter.logFd = logFd;
+        for (int k = 0; k < kExchanges; ++k) meter.replies.push_back(Bytes(14, 0));
+        USB usb(platform);
+        std::uint8_t data[8] = {};
+        for (int k = 0; k < kExchanges; ++k) {
+            if (!usb.Transact(1, 0, 1, data)) return 1;
+        }
+        return 0;
+    };
+    pid_t programs[2];
+    for (pid_t& pid : programs) {
+        pid = ::fork();
+        if (pid == 0) ::_exit(program());
+    }
+    for (const pid_t pid : programs) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    ::close(logFd);
+    std::ifstream in(log);
+    std::vector<std::pair<long, char>> events;
+    long pid = 0;
+    char what = 0;
+    while (in >> pid >> what) events.emplace_back(pid, what);
+    ASSERT_EQ(events.size(), 4u * kExchanges);
+    for (std::size_t k = 0; k < events.size(); k += 2) {
+        ASSERT_EQ(events[k].second, 'S') << "event " << k;
+        ASSERT_EQ(events[k + 1], std::make_pair(events[k].first, 'G')) << "event " << k;
+    }
 }
 
 }  // namespace
