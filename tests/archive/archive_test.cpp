@@ -327,6 +327,43 @@ TEST(Archive, LocationFollowsItsOrderOfPrecedence) {
     }
 }
 
+// A reader opens through a URI: names with what a URI gives a meaning to are still plain names,
+// and a reader never makes an archive where there is none.
+TEST(Archive, ReadersTakeNamesAsTheyAre) {
+    TempFolder folder;
+    std::vector<std::string> names = {"b#c.sqlite", "100%25 full.sqlite", "Ёж.sqlite"};
+#ifndef _WIN32
+    names.push_back("a?mode=memory.sqlite");
+#endif
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        const std::string path = folder / name;
+        {
+            const auto archive = OpenOrFail(path);
+            ASSERT_TRUE(archive);
+            MergeCounts counts;
+            std::string error;
+            ASSERT_TRUE(archive->Merge(DemoRecords(), 1, counts, error)) << error;
+        }
+        std::string error;
+        bool missing = true;
+        const auto reader = Archive::OpenForReading(path, error, missing);
+        ASSERT_TRUE(reader) << error;
+        EXPECT_FALSE(missing);
+        EXPECT_EQ(ReadAll(*reader).size(), 247u);
+    }
+    std::string error;
+    bool missing = false;
+    const std::string empty = folder / "empty.sqlite";
+    std::ofstream(empty).close();
+    for (const std::string& path : {folder / "none.sqlite", empty}) {
+        EXPECT_FALSE(Archive::OpenForReading(path, error, missing));
+        EXPECT_TRUE(missing) << path;
+    }
+    EXPECT_FALSE(NameTaken(folder / "none.sqlite"));
+    EXPECT_EQ(FileBytes(empty), "");
+}
+
 TEST(Archive, OpenLocatedMakesOnlyTheDefaultFolder) {
     TempFolder folder;
     const std::string data = folder / "deep/data";

@@ -1,8 +1,9 @@
 #!/bin/bash
 # What tavex-cli.exe does under Wine, against the Linux build's tavex-cli: exports byte for byte
 # (the workbook cell by cell), a memory image that loads again, a name with Cyrillic letters,
-# the results archive with its summary, history and report, and no meter found through the
-# Windows HID platform. Both programs use archives of their own in the scratch folder.
+# the results archive with its summary, history and report, two programs archiving into one
+# archive at once, another user's file refused, and no meter found through the Windows HID
+# platform. Both programs use archives of their own in the scratch folder.
 #   cross_checks.sh LINUX_CLI WINDOWS_CLI
 set -u
 linux="$(realpath "$1")" windows="$(realpath "$2")" here="$(cd "$(dirname "$0")" && pwd)"
@@ -43,6 +44,32 @@ check "report" win --simulate report "отчёт.pdf" --language ru
 check "... a PDF whose text holds the count" \
   bash -c "pdftotext 'отчёт.pdf' - | grep -q 247"
 check "clear archives first" win --simulate clear --yes
+# Two programs archiving into one new archive at the same moment: both succeed, and it holds
+# what each read.
+corpus="$here/../fuzz/corpus/memory_image"
+for image in demo full_ring_wrapping; do
+  "$linux" "--simulate=$corpus/$image" --archive both-linux.sqlite archive >/dev/null
+done
+"$linux" --archive both-linux.sqlite summary --json >both-linux.json
+at_once() {
+  local first second
+  "$wine_run" "$windows" "--simulate=Z:$corpus/demo" --archive "Z:$work/both.sqlite" archive &
+  first=$!
+  "$wine_run" "$windows" "--simulate=Z:$corpus/full_ring_wrapping" --archive "Z:$work/both.sqlite" \
+    archive &
+  second=$!
+  wait "$first" && wait "$second"
+}
+check "two programs archiving at once" at_once
+"$wine_run" "$windows" --archive "Z:$work/both.sqlite" summary --json | tr -d '\r' >both.json
+check "... the archive holds both" cmp both.json both-linux.json
+# A file of another user (Wine tells Unix owners apart) is not the archive.
+touch planted.sqlite
+if [ "$(id -u)" -eq 0 ] && chown nobody planted.sqlite; then
+  win_planted() { ! "$wine_run" "$windows" --simulate --archive "Z:$work/planted.sqlite" archive; }
+  check "another user's file is not the archive" win_planted
+  check "... and is left empty" test ! -s planted.sqlite
+fi
 win --wait 0 info >/dev/null
 check "no meter: exit 3" test $? -eq 3
 check "200 starts in a row" "$here/run-info-200.sh" "$windows" 200
