@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstddef>
-#include <iterator>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -139,15 +139,17 @@ struct Names {
             const std::string name = path + kCompanions[i];
             if (!companion.exists) continue;
             if (companion.link) {
-                error = Quoted(name) + " is a symbolic link; it is not opened as the results archive";
+                error =
+                    Quoted(name) + " is a symbolic link; it is not opened as the results archive";
                 return true;
             }
             if (!companion.regular) {
-                error = Quoted(name) + " is not a regular file; it is not opened as the results archive";
+                error = Quoted(name) +
+                        " is not a regular file; it is not opened as the results archive";
                 return true;
             }
-            const bool owners = writing ? companion.trusted
-                                        : companion.trusted || companion.owner == archive.owner;
+            const bool owners =
+                writing ? companion.trusted : companion.trusted || companion.owner == archive.owner;
             if (!owners) {
                 error = ForeignText(name, companion, true);
                 return true;
@@ -197,7 +199,8 @@ bool ReadHead(const std::string& path, std::string& head, std::string& error) {
     if (result == SQLITE_OK) {
         sqlite3_int64 size = 0;
         result = file->pMethods->xFileSize(file, &size);
-        head.assign(static_cast<std::size_t>(std::clamp<sqlite3_int64>(size, 0, kHeaderSize)), '\0');
+        head.assign(static_cast<std::size_t>(std::clamp<sqlite3_int64>(size, 0, kHeaderSize)),
+                    '\0');
         if (result == SQLITE_OK && !head.empty()) {
             result = file->pMethods->xRead(file, head.data(), static_cast<int>(head.size()), 0);
         }
@@ -332,7 +335,8 @@ bool Initialize(sqlite3* db) {
 // busy at once, since waiting would deadlock, and not through the busy timeout. So the switch is
 // tried again, for as long as that timeout.
 bool SwitchToWal(sqlite3* db) {
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+    const auto giveUp =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
     for (int attempt = 1;; ++attempt) {
         int result = SQLITE_ERROR;
         {
@@ -375,7 +379,7 @@ Check QuickCheck(sqlite3* db) {
     if (step != SQLITE_ROW) return IsDamage(step) ? Check::kDamaged : Check::kFailed;
     const unsigned char* text = sqlite3_column_text(check.get(), 0);
     return text && std::strcmp(reinterpret_cast<const char*>(text), "ok") == 0 ? Check::kSound
-                                                                                : Check::kDamaged;
+                                                                               : Check::kDamaged;
 }
 
 // Whether the open database is an archive this program can use.

@@ -78,8 +78,8 @@ bool LookAt(const std::string& path, Facts& facts, std::string& error) {
     }
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (::GetSecurityInfo(raw, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                          nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+    if (::GetSecurityInfo(raw, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                          nullptr, &descriptor) != ERROR_SUCCESS) {
         // A file system that keeps no owners (FAT on a stick): the user's, as everything on it.
         facts.trusted = true;
         return true;

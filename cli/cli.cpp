@@ -280,9 +280,9 @@ int ParseArchiveArguments(const std::string& command, const std::vector<std::str
             continue;
         }
         std::string name = arg.substr(0, arg.find('='));
-        const bool takesValue =
-            name == "--from" || name == "--to" || ((summary || report) && name == "--unit") ||
-            (history && name == "--format") || (report && name == "--language");
+        const bool takesValue = name == "--from" || name == "--to" ||
+                                ((summary || report) && name == "--unit") ||
+                                (history && name == "--format") || (report && name == "--language");
         if (!takesValue) {
             if (!arg.empty() && arg[0] != '-' && !summary && request.file.empty()) {
                 request.file = arg;
@@ -293,7 +293,8 @@ int ParseArchiveArguments(const std::string& command, const std::vector<std::str
         if (GivenTwice(seen, name)) return UsageError(err, TwiceText(command + ": ", name));
         std::string value;
         if (arg == name) {
-            if (k + 1 >= rest.size()) return UsageError(err, command + ": " + name + " needs a value");
+            if (k + 1 >= rest.size())
+                return UsageError(err, command + ": " + name + " needs a value");
             value = rest[++k];
         } else {
             value = arg.substr(name.size() + 1);
@@ -301,8 +302,8 @@ int ParseArchiveArguments(const std::string& command, const std::vector<std::str
         if (name == "--from" || name == "--to") {
             const std::optional<archive::Day> day = archive::ParseDay(value);
             if (!day) {
-                return UsageError(err, command + ": " + name + " takes a date as YYYY-MM-DD, not '" +
-                                           value + "'");
+                return UsageError(err, command + ": " + name +
+                                           " takes a date as YYYY-MM-DD, not '" + value + "'");
             }
             (name == "--from" ? request.period.from : request.period.to) = day;
         } else if (name == "--unit") {
@@ -313,12 +314,14 @@ int ParseArchiveArguments(const std::string& command, const std::vector<std::str
         } else if (name == "--language") {
             const std::string lower = Lowercase(value);
             if (lower != "en" && lower != "ru")
-                return UsageError(err, command + ": --language takes en or ru, not '" + value + "'");
+                return UsageError(err,
+                                  command + ": --language takes en or ru, not '" + value + "'");
             request.language = lower == "ru" ? 0 : 1;
         } else {
             format = Lowercase(value);
             if (*format != "csv" && *format != "json")
-                return UsageError(err, command + ": --format takes csv or json, not '" + value + "'");
+                return UsageError(err,
+                                  command + ": --format takes csv or json, not '" + value + "'");
         }
     }
     if (request.period.from && request.period.to &&
@@ -332,8 +335,8 @@ int ParseArchiveArguments(const std::string& command, const std::vector<std::str
         const std::string extension =
             Lowercase(std::filesystem::path(request.file).extension().string());
         if (extension != ".pdf" && extension != ".html" && extension != ".htm") {
-            return UsageError(err, "report: FILE must end in .pdf, .html or .htm, not '" +
-                                       request.file + "'");
+            return UsageError(
+                err, "report: FILE must end in .pdf, .html or .htm, not '" + request.file + "'");
         }
     }
     return kExitOk;
@@ -621,8 +624,7 @@ bool ReadValidHeader(TForm2& form, const char* notDone, std::ostream& err) {
         return false;
     }
     if (form.headerStatus.load() != kHeaderValid) {
-        err << "tavex-cli: the meter's memory header is not valid; nothing was " << notDone
-            << "\n";
+        err << "tavex-cli: the meter's memory header is not valid; nothing was " << notDone << "\n";
         return false;
     }
     return true;
@@ -692,8 +694,10 @@ bool ArchiveStoredResults(TForm2& form, const ArchiveAccess& archiveAccess, std:
             return false;
         }
         // A result read again in a later round was counted as new in the first.
-        if (round == 0) counts = merged;
-        else counts.added += merged.added;
+        if (round == 0)
+            counts = merged;
+        else
+            counts.added += merged.added;
         form.ReadMemoryHeader();
         if (Lost(form)) {
             err << "tavex-cli: " << context << StopReason(form) << "\n";
@@ -736,8 +740,8 @@ int Clear(TForm2& form, const std::string& backup, int waitSeconds,
     // the clearing command.
     archive::MergeCounts counts;
     archive::Totals totals;
-    if (!ArchiveStoredResults(form, archiveAccess, err, environment, "nothing was cleared: ",
-                              counts, totals)) {
+    if (!ArchiveStoredResults(form, archiveAccess, err, environment,
+                              "nothing was cleared: ", counts, totals)) {
         return kExitFailed;
     }
     const std::uint32_t count = form.recordCount.load();

@@ -101,8 +101,7 @@ int OpenNode(const std::string& path, int access) {
 
 class HidapiDevice final : public HidDevice {
 public:
-    HidapiDevice(DeviceHandle handle, std::string path, std::string identity,
-                 std::string classDir)
+    HidapiDevice(DeviceHandle handle, std::string path, std::string identity, std::string classDir)
         : handle_(std::move(handle)),
           path_(std::move(path)),
           identity_(std::move(identity)),

@@ -268,8 +268,8 @@ ExchangeFailure USB::LockDevice() {
         // The lock must be on the node the device was opened on: a name that has come to name
         // another node since (the meter plugged in again) would keep nobody off this one.
         const bool sameNode =
-            lock_ && Guarded([&] { return lock_->NodeIdentity() == device_->NodeIdentity(); },
-                             false);
+            lock_ &&
+            Guarded([&] { return lock_->NodeIdentity() == device_->NodeIdentity(); }, false);
         if (!sameNode) {
             // Most likely the node has gone; closing lets the next exchange look for the meter.
             Close();

@@ -34,8 +34,8 @@ public:
                 ::close(fd);
                 return true;
             }
-            why = "a node made with mknod does not open here (" + std::string(std::strerror(errno)) +
-                  ")";
+            why = "a node made with mknod does not open here (" +
+                  std::string(std::strerror(errno)) + ")";
             ::unlink(path.c_str());
         } else {
             why = "mknod is not allowed here (" + std::string(std::strerror(errno)) + ")";

@@ -76,8 +76,8 @@ private:
     testing::CharNodes nodes_;
 };
 
-#define TAVEX_NODE(var, ...)                       \
-    const std::string var = Node(__VA_ARGS__);     \
+#define TAVEX_NODE(var, ...)                   \
+    const std::string var = Node(__VA_ARGS__); \
     if (var.empty()) GTEST_SKIP() << skipped_
 
 Bytes Counting(std::size_t n, std::uint8_t from = 1) {
