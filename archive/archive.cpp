@@ -591,11 +591,20 @@ std::unique_ptr<Archive> Archive::OpenForReading(const std::string& path, std::s
     }
     if (found == Found::kRefused) return nullptr;
 
-    // Read-only, as SQLite reads a database beside others; where it cannot make or use the
-    // companions it needs for that (a folder or a medium this user may not write), the file
-    // alone is read, as long as no log beside it holds results that are not in the file yet.
+    // Read-only, as SQLite reads a database beside others. Where no companion lies beside it
+    // (no program has it open) and those SQLite would make could get in the way of the archive's
+    // owner (another user's archive, or one made read-only), or where SQLite can neither make
+    // nor use them (a folder or a medium this user may not write), the file alone is read: as
+    // long as no log holds results that are not in the file yet, and no journal a change that
+    // is only half undone.
+    const files::Facts& wal = names.companions[0];
+    const files::Facts& shm = names.companions[1];
+    const files::Facts& journal = names.companions[2];
+    const bool fileAlone = journal.exists && journal.size > 0 ? false : !names.WalHasContent();
+    const bool quiet = !wal.exists && !shm.exists;
     std::unique_ptr<Archive> archive;
-    for (const bool immutable : {false, true}) {
+    for (bool immutable = fileAlone && quiet && !(names.archive.mine && names.archive.writable);;
+         immutable = true) {
         sqlite3* db = nullptr;
         const std::string uri = FileUri(path) + (immutable ? "?immutable=1" : "?mode=ro");
         const int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOFOLLOW;
@@ -613,8 +622,9 @@ std::unique_ptr<Archive> Archive::OpenForReading(const std::string& path, std::s
         if (Validate(db, path, error)) break;
         const int code = sqlite3_errcode(db) & 0xff;
         if (immutable || (code != SQLITE_READONLY && code != SQLITE_CANTOPEN)) return nullptr;
-        if (names.WalHasContent()) {
-            error = Quoted(path + "-wal") + " holds results not yet written into the archive " +
+        if (!fileAlone) {
+            const std::string companion = path + (names.WalHasContent() ? "-wal" : "-journal");
+            error = Quoted(companion) + " holds changes not yet written into the archive " +
                     Quoted(path) + ", and they cannot be read here (" + sqlite3_errmsg(db) +
                     "); nothing was read. Read it where its folder may be written to";
             return nullptr;

@@ -17,8 +17,12 @@ struct Facts {
     // messages ("nobody", "uid 1234").
     std::string owner;
     std::string ownerName;
-    // Belongs to the user running the program, or to the system's administrator (as links do).
+    // Belongs to the user running the program; or to it or to the system's administrator (as
+    // links may).
+    bool mine = false;
     bool trusted = false;
+    // Its owner may write it (it has not been made read-only).
+    bool writable = false;
     // Belongs to the user running the program, and others may read or write it.
     bool widerThanUser = false;
 };

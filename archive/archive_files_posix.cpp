@@ -46,8 +46,10 @@ bool LookAt(const std::string& path, Facts& facts, std::string& error) {
     facts.size = static_cast<std::uint64_t>(info.st_size);
     facts.owner = std::to_string(info.st_uid);
     facts.ownerName = UserName(info.st_uid);
-    facts.trusted = info.st_uid == ::geteuid() || info.st_uid == 0;
-    facts.widerThanUser = info.st_uid == ::geteuid() && (info.st_mode & 0077) != 0;
+    facts.mine = info.st_uid == ::geteuid();
+    facts.trusted = facts.mine || info.st_uid == 0;
+    facts.writable = (info.st_mode & S_IWUSR) != 0;
+    facts.widerThanUser = facts.mine && (info.st_mode & 0077) != 0;
     return true;
 }
 

@@ -75,13 +75,14 @@ bool LookAt(const std::string& path, Facts& facts, std::string& error) {
         facts.link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
         facts.regular = !facts.link && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
         facts.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+        facts.writable = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
     }
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (::GetSecurityInfo(raw, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
                           nullptr, &descriptor) != ERROR_SUCCESS) {
         // A file system that keeps no owners (FAT on a stick): the user's, as everything on it.
-        facts.trusted = true;
+        facts.mine = facts.trusted = true;
         return true;
     }
     const std::unique_ptr<void, LocalFreer> freed(descriptor);
@@ -93,9 +94,9 @@ bool LookAt(const std::string& path, Facts& facts, std::string& error) {
     facts.ownerName = AccountName(owner);
     if (facts.ownerName.empty()) facts.ownerName = facts.owner;
     // Files an administrator or the system made count as the system's own, as root's do.
-    facts.trusted = facts.owner == CurrentUserSid() ||
-                    (owner && (::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
-                               ::IsWellKnownSid(owner, WinLocalSystemSid)));
+    facts.mine = facts.owner == CurrentUserSid();
+    facts.trusted = facts.mine || (owner && (::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+                                             ::IsWellKnownSid(owner, WinLocalSystemSid)));
     return true;
 }
 
