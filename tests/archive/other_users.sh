@@ -1,174 +1,121 @@
 #!/usr/bin/env bash
-# tavex-cli and its results archive among other users' files, with two users of the test's own:
-# the owner (a uid without an account) runs tavex-cli; nobody plants files beside the owner's.
-# Also: readers on archives the owner may only read, damaged archives, an option given twice,
-# and the report drawn where the session has no runtime folder. Needs root (to act as both).
+# tavex-cli among other users' files: the owner (a uid of the test's own) runs it, nobody plants
+# files beside the owner's. Also readers of archives the owner may only read, damaged archives,
+# an option given twice, and the report where the session has no runtime folder. As root only.
 #   other_users.sh TAVEX_CLI [report]     ("report": this tavex-cli draws reports)
 set -euo pipefail
-cli="$(realpath "$1")"
-reports="${2:-}"
+cli="$(realpath "$1")" reports="${2:-}" owner=64242 other=65534
 if [ "$(id -u)" -ne 0 ] || ! command -v setpriv >/dev/null; then
   echo "skipped: acting as two users needs root and setpriv"
   exit 77
 fi
-owner=64242
-other=65534
-other_name="$(getent passwd "$other" | cut -d: -f1 || true)"
-[ -n "$other_name" ] || other_name="uid $other"
-work="$(mktemp -d)"
-chmod 0755 "$work"
-cleanup() {
-  umount "$work/mnt" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-mkdir -p "$work/home" "$work/tmp" "$work/mnt"
-chown "$owner:$owner" "$work/home" "$work/tmp" "$work/mnt"
-chmod 0700 "$work/tmp"
-
-as_owner() {
-  setpriv --reuid=$owner --regid=$owner --clear-groups \
-    env -u XDG_RUNTIME_DIR HOME="$work/home" TMPDIR="$work/tmp" "$@"
-}
+other_name="$(getent passwd $other | cut -d: -f1 || true)"
+other_name="${other_name:-uid $other}"
+w="$(mktemp -d)"
+trap 'umount "$w/mnt" 2>/dev/null || true; rm -rf "$w"' EXIT
+chmod 0755 "$w"
+mkdir -p -m 0700 "$w/home" "$w/tmp" "$w/mnt" "$w/home/rw"
+chown -R $owner:$owner "$w/home" "$w/tmp" "$w/mnt"
 as_other() { (umask "$1" && shift && setpriv --reuid=$other --regid=$other --clear-groups "$@"); }
 failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
+fail() { echo "FAIL: $*" && failures=$((failures + 1)); }
+# try CODE TEXT WHAT ARGS...: tavex-cli ARGS as the owner exits CODE, saying TEXT on stderr.
+try() {
+  local want="$1" text="$2" what="$3" code=0
+  shift 3
+  setpriv --reuid=$owner --regid=$owner --clear-groups env -u XDG_RUNTIME_DIR HOME="$w/home" \
+    TMPDIR="$w/tmp" "$cli" "$@" >"$w/out" 2>"$w/err" || code=$?
+  [ "$code" -eq "$want" ] || fail "$what: exit $code, not $want: $(cat "$w/err")"
+  [ -z "$text" ] || grep -qF -- "$text" "$w/err" ||
+    fail "$what: does not say '$text': $(cat "$w/err")"
 }
-# tavex-cli as the owner: code, and its output in $work/out and $work/err.
-run() {
-  set +e
-  as_owner "$cli" "$@" >"$work/out" 2>"$work/err"
-  code=$?
-  set -e
-}
-# expect CODE TEXT WHAT: the last run exited with CODE and said TEXT on standard error.
-expect() {
-  [ "$code" -eq "$1" ] || fail "$3: exit $code, not $1: $(cat "$work/err")"
-  [ -z "$2" ] || grep -qF -- "$2" "$work/err" || fail "$3: does not say '$2': $(cat "$work/err")"
-}
-# What a folder holds: each file's name, owner, bytes and time of change.
+# Each file's name, owner, time and bytes.
 state() { (cd "$1" && find . -type f -printf '%p %u %T@ ' -exec sha256sum {} \; | sort); }
-count_in() {
-  run --archive "$1" summary --json
-  grep -o '"count":[0-9]*' "$work/out" | head -1 | cut -d: -f2
-}
 
 # ---- another user's files in a shared (sticky) folder ----
-shared="$work/shared"
-mkdir -m 1777 "$shared"
-run --simulate --archive "$shared/own.sqlite" archive
-expect 0 "" "the owner's own archive in a shared folder"
-# A log of 300 results that are not the owner's, as another program would leave it.
-cp "$shared/own.sqlite" "$work/foreign.sqlite"
-python3 - "$work/foreign.sqlite" <<'EOF'
-import os, sqlite3, sys
+s="$w/shared"
+mkdir -m 1777 "$s"
+try 0 "" "the owner's archive in a shared folder" --simulate --archive "$s/own.sqlite" archive
+# A log of 300 results that are not the owner's, as a program left it that did not close.
+cp "$s/own.sqlite" "$w/foreign.sqlite"
+python3 -c 'import os, sqlite3, sys
 db = sqlite3.connect(sys.argv[1])
-db.execute("PRAGMA wal_autocheckpoint = 0")
-db.executemany("INSERT INTO results VALUES (?, 30, 0)",
-               [(203001000000 + (1 + i // 24) * 10000 + (i % 24) * 100,) for i in range(300)])
+db.executemany("INSERT INTO results VALUES (?, 30, 0)", [(203001010000 + i,) for i in range(300)])
 db.commit()
-os._exit(0)  # without closing: the log stays beside the database
-EOF
-as_other 022 touch "$shared/empty.sqlite"
-as_other 000 touch "$shared/open.sqlite"
-as_other 077 "$cli" --simulate --archive "$shared/theirs.sqlite" archive >/dev/null
-before="$(state "$shared")"
-theirs="$(state "$shared" | grep " $other_name ")"
+os._exit(0)' "$w/foreign.sqlite"
+as_other 022 touch "$s/empty.sqlite"
+as_other 000 touch "$s/open.sqlite"
+as_other 077 "$cli" --simulate --archive "$s/theirs.sqlite" archive >/dev/null
+theirs="$(state "$s" | grep " $other_name ")"
 for name in empty open theirs; do
-  run --simulate --archive "$shared/$name.sqlite" archive
-  expect 1 "($other_name)" "the other user's $name.sqlite"
-  run --simulate --archive "$shared/$name.sqlite" clear --yes
-  expect 1 "($other_name)" "clearing into the other user's $name.sqlite"
+  for command in archive "clear --yes"; do
+    try 1 "($other_name)" "$command into the other user's $name.sqlite" \
+      --simulate --archive "$s/$name.sqlite" $command
+  done
 done
-[ "$(state "$shared")" = "$before" ] || fail "the other user's files changed"
 for companion in wal journal; do
-  if [ "$companion" = wal ]; then
-    cp "$work/foreign.sqlite-wal" "$shared/own.sqlite-wal"
-  else
-    printf 'not a journal of the owner' >"$shared/own.sqlite-journal"
-  fi
-  chown "$other:$other" "$shared/own.sqlite-$companion"
-  chmod 0666 "$shared/own.sqlite-$companion"
-  before="$(state "$shared")"
-  run --simulate --archive "$shared/own.sqlite" archive
-  expect 1 "own.sqlite-$companion\" beside the results archive belongs to another user ($other_name)" \
-    "a planted -$companion"
-  run --archive "$shared/own.sqlite" summary
-  expect 1 "($other_name)" "reading beside a planted -$companion"
-  [ "$(state "$shared")" = "$before" ] || fail "a planted -$companion: files changed"
-  rm "$shared/own.sqlite-$companion"
-  [ "$(count_in "$shared/own.sqlite")" = 247 ] || fail "a planted -$companion reached the archive"
+  cp "$w/foreign.sqlite-wal" "$s/own.sqlite-$companion"
+  chown $other:$other "$s/own.sqlite-$companion"
+  chmod 0666 "$s/own.sqlite-$companion"
+  before="$(state "$s")"
+  try 1 "own.sqlite-$companion\" beside the results archive belongs to another user ($other_name)" \
+    "a planted -$companion" --simulate --archive "$s/own.sqlite" archive
+  try 1 "($other_name)" "reading beside a planted -$companion" --archive "$s/own.sqlite" summary
+  [ "$(state "$s")" = "$before" ] || fail "a planted -$companion: files changed"
+  rm "$s/own.sqlite-$companion"
+  try 0 "" "the owner's archive again" --archive "$s/own.sqlite" summary --json
+  grep -q '"count":247,' "$w/out" || fail "a planted -$companion reached the archive"
 done
-# The owner's results are in the owner's files only.
-[ "$(state "$shared" | grep " $other_name ")" = "$theirs" ] || fail "a file of the other user's was written"
-chmod 0777 "$work/home"
-run --simulate --archive "$work/home/x.sqlite" archive
-expect 1 "is writable by all and not sticky" "a folder open to all"
-chmod 0700 "$work/home"
+[ "$(state "$s" | grep " $other_name ")" = "$theirs" ] || fail "a file of the other user's changed"
+chmod 0777 "$w/home"
+try 1 "is writable by all and not sticky" "a folder open to all" \
+  --simulate --archive "$w/home/x.sqlite" archive
+chmod 0700 "$w/home"
 
-# ---- readers of archives the owner may only read ----
-mkdir "$work/home/rw"
-chown "$owner:$owner" "$work/home/rw"
-run --simulate --archive "$work/home/rw/a.sqlite" archive
-readers() {  # readers WHERE WHAT
+# ---- readers of archives the owner may only read; damaged archives ----
+try 0 "" "the owner's archive" --simulate --archive "$w/home/rw/a.sqlite" archive
+readers() {  # readers ARCHIVE WHAT
   local before
   before="$(state "$(dirname "$1")")"
-  run --archive "$1" summary --json
-  expect 0 "" "summary --json of $2"
-  grep -q '"count":247' "$work/out" || fail "summary --json of $2: $(cat "$work/out")"
-  run --archive "$1" history
-  expect 0 "" "history of $2"
-  [ "$(wc -l <"$work/out")" = 248 ] || fail "history of $2: $(wc -l <"$work/out") lines"
-  if [ -n "$reports" ]; then
-    run --archive "$1" report "$work/home/r.pdf"
-    expect 0 "" "report of $2"
-  fi
+  try 0 "" "summary --json of $2" --archive "$1" summary --json
+  grep -q '"count":247,' "$w/out" || fail "summary --json of $2: $(cat "$w/out")"
+  try 0 "" "history of $2" --archive "$1" history
+  [ "$(wc -l <"$w/out")" = 248 ] || fail "history of $2: $(wc -l <"$w/out") lines"
+  [ -z "$reports" ] || try 0 "" "report of $2" --archive "$1" report "$w/home/r.pdf"
   [ "$(state "$(dirname "$1")")" = "$before" ] || fail "reading $2 changed its folder"
 }
-chmod 0400 "$work/home/rw/a.sqlite"
-chmod 0500 "$work/home/rw"
-readers "$work/home/rw/a.sqlite" "a 0400 archive in a 0500 folder"
-chmod 0700 "$work/home/rw"
-chmod 0600 "$work/home/rw/a.sqlite"
-if mount --bind "$work/home/rw" "$work/mnt" 2>/dev/null &&
-  mount -o remount,bind,ro "$work/mnt" 2>/dev/null; then
-  readers "$work/mnt/a.sqlite" "an archive on a read-only mount"
-  umount "$work/mnt"
+chmod 0400 "$w/home/rw/a.sqlite" && chmod 0500 "$w/home/rw"
+readers "$w/home/rw/a.sqlite" "a 0400 archive in a 0500 folder"
+chmod 0700 "$w/home/rw" && chmod 0600 "$w/home/rw/a.sqlite"
+if mount --bind "$w/home/rw" "$w/mnt" && mount -o remount,bind,ro "$w/mnt"; then
+  readers "$w/mnt/a.sqlite" "an archive on a read-only mount"
 else
-  umount "$work/mnt" 2>/dev/null || true
   echo "skipped: no read-only bind mount can be made here; that reader case did not run"
 fi
-
-# ---- damaged archives ----
-cp "$work/home/rw/a.sqlite" "$work/home/cut.sqlite"
-truncate -s 8192 "$work/home/cut.sqlite"
-cp "$work/home/rw/a.sqlite" "$work/home/overwritten.sqlite"
-printf '%*s' 4096 '' | tr ' ' 'U' | dd of="$work/home/overwritten.sqlite" bs=4096 seek=3 conv=notrunc status=none
-chown "$owner:$owner" "$work/home/cut.sqlite" "$work/home/overwritten.sqlite"
 for damaged in cut overwritten; do
-  before="$(state "$work/home")"
-  for command in summary history archive; do
-    if [ "$command" = archive ]; then
-      run --simulate --archive "$work/home/$damaged.sqlite" archive
-    else
-      run --archive "$work/home/$damaged.sqlite" "$command"
-    fi
-    expect 1 "is a damaged results archive" "$command of the $damaged archive"
-  done
-  [ "$(state "$work/home")" = "$before" ] || fail "the $damaged archive changed"
+  cp -p "$w/home/rw/a.sqlite" "$w/home/$damaged.sqlite"
 done
+truncate -s 8192 "$w/home/cut.sqlite"
+head -c 4096 /dev/zero | tr '\0' U | dd of="$w/home/overwritten.sqlite" bs=4096 seek=3 \
+  conv=notrunc status=none
+before="$(state "$w/home")"
+for damaged in cut overwritten; do
+  for command in summary history; do
+    try 1 "is a damaged results archive" "$command of the $damaged archive" \
+      --archive "$w/home/$damaged.sqlite" "$command"
+  done
+  try 1 "is a damaged results archive" "archiving into the $damaged archive" \
+    --simulate --archive "$w/home/$damaged.sqlite" archive
+done
+[ "$(state "$w/home")" = "$before" ] || fail "a damaged archive changed"
 
 # ---- an option given twice; the report where the session has no runtime folder ----
-run --archive "$work/home/rw/a.sqlite" summary --from 2026-01-01 --from 2026-02-01
-expect 2 "--from is given more than once" "an option given twice"
+try 2 "--from is given more than once" "an option given twice" \
+  --archive "$w/home/rw/a.sqlite" summary --from 2026-01-01 --from 2026-02-01
 if [ -n "$reports" ]; then
-  run --archive "$work/home/rw/a.sqlite" report "$work/home/r.pdf"
-  expect 0 "" "the report without a runtime folder"
-  [ ! -s "$work/err" ] || fail "the report without a runtime folder said: $(cat "$work/err")"
-  [ -z "$(ls -A "$work/tmp")" ] || fail "the report left $(ls -A "$work/tmp") in the temporary folder"
+  try 0 "" "the report without a runtime folder" \
+    --archive "$w/home/rw/a.sqlite" report "$w/home/r.pdf"
+  [ ! -s "$w/err" ] || fail "the report without a runtime folder said: $(cat "$w/err")"
+  [ -z "$(ls -A "$w/tmp")" ] || fail "the report left $(ls -A "$w/tmp") in the temporary folder"
 fi
-
-[ "$failures" -eq 0 ] || exit 1
-echo "archive among other users: all cases held"
+[ "$failures" -eq 0 ] && echo "archive among other users: all cases held"

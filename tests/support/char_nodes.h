@@ -15,41 +15,27 @@ namespace tavex::testing {
 
 // Character device nodes of a test's own, standing in for hidraw nodes: each its own inode, so
 // that locks on one never meet another test's. Made with mknod where the test may (as root, with
-// the null device's numbers), else as a link to a new pseudo-terminal.
+// the null device's numbers), else as a link to a new pseudo-terminal (not when realOnly: sysfs
+// finds a node by its own name). False, with why, where neither works.
 class CharNodes {
 public:
-    CharNodes() = default;
     ~CharNodes() {
         for (const int fd : terminals_) ::close(fd);
     }
-    CharNodes(const CharNodes&) = delete;
-    CharNodes& operator=(const CharNodes&) = delete;
 
-    // Makes path a node; realOnly refuses the link (sysfs finds a node by its own name). False,
-    // with why, when this system allows neither.
     bool Make(const std::string& path, std::string& why, bool realOnly = false) {
         if (::mknod(path.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0) {
             const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd >= 0) {
-                ::close(fd);
-                return true;
-            }
-            why = "a node made with mknod does not open here (" +
-                  std::string(std::strerror(errno)) + ")";
+            if (fd >= 0 && ::close(fd) == 0) return true;
             ::unlink(path.c_str());
-        } else {
-            why = "mknod is not allowed here (" + std::string(std::strerror(errno)) + ")";
         }
+        why = std::string("mknod: ") + std::strerror(errno);
         if (realOnly) return false;
         const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (terminal < 0 || ::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0) {
-            if (terminal >= 0) ::close(terminal);
-            why += ", and there are no pseudo-terminals";
-            return false;
-        }
-        terminals_.push_back(terminal);
-        if (::symlink(::ptsname(terminal), path.c_str()) != 0) {
-            why += ", and no link can be made: " + std::string(std::strerror(errno));
+        if (terminal >= 0) terminals_.push_back(terminal);
+        if (terminal < 0 || ::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0 ||
+            ::symlink(::ptsname(terminal), path.c_str()) != 0) {
+            why += std::string("; a pseudo-terminal: ") + std::strerror(errno);
             return false;
         }
         return true;

@@ -53,10 +53,11 @@ done
 "$linux" --archive both-linux.sqlite summary --json >both-linux.json
 at_once() {
   local first second
-  "$wine_run" "$windows" "--simulate=Z:$corpus/demo" --archive "Z:$work/both.sqlite" archive &
-  first=$!
-  "$wine_run" "$windows" "--simulate=Z:$corpus/full_ring_wrapping" --archive "Z:$work/both.sqlite" \
+  "$wine_run" "$windows" "--simulate=Z:$corpus/demo" --archive "Z:$work/both.sqlite" \
     archive &
+  first=$!
+  "$wine_run" "$windows" "--simulate=Z:$corpus/full_ring_wrapping" \
+    --archive "Z:$work/both.sqlite" archive &
   second=$!
   wait "$first" && wait "$second"
 }
