@@ -335,33 +335,22 @@ TEST(Archive, ReadersTakeNamesAsTheyAre) {
 #ifndef _WIN32
     names.push_back("a?mode=memory.sqlite");
 #endif
-    for (const std::string& name : names) {
-        SCOPED_TRACE(name);
-        const std::string path = folder / name;
-        {
-            const auto archive = OpenOrFail(path);
-            ASSERT_TRUE(archive);
-            MergeCounts counts;
-            std::string error;
-            ASSERT_TRUE(archive->Merge(DemoRecords(), 1, counts, error)) << error;
-        }
-        std::string error;
-        bool missing = true;
-        const auto reader = Archive::OpenForReading(path, error, missing);
-        ASSERT_TRUE(reader) << error;
-        EXPECT_FALSE(missing);
-        EXPECT_EQ(ReadAll(*reader).size(), 247u);
-    }
     std::string error;
-    bool missing = false;
-    const std::string empty = folder / "empty.sqlite";
-    std::ofstream(empty).close();
-    for (const std::string& path : {folder / "none.sqlite", empty}) {
-        EXPECT_FALSE(Archive::OpenForReading(path, error, missing));
-        EXPECT_TRUE(missing) << path;
+    bool missing = true;
+    MergeCounts counts;
+    for (const std::string& name : names) {
+        const auto writer = OpenOrFail(folder / name);
+        ASSERT_TRUE(writer && writer->Merge(DemoRecords(), 1, counts, error)) << error;
+        const auto reader = Archive::OpenForReading(folder / name, error, missing);
+        ASSERT_TRUE(reader) << name << ": " << error;
+        EXPECT_EQ(ReadAll(*reader).size(), 247u) << name;
+    }
+    std::ofstream(folder / "empty.sqlite").close();
+    for (const std::string name : {"none.sqlite", "empty.sqlite"}) {
+        EXPECT_FALSE(Archive::OpenForReading(folder / name, error, missing) || !missing) << name;
     }
     EXPECT_FALSE(NameTaken(folder / "none.sqlite"));
-    EXPECT_EQ(FileBytes(empty), "");
+    EXPECT_EQ(FileBytes(folder / "empty.sqlite"), "");
 }
 
 TEST(Archive, OpenLocatedMakesOnlyTheDefaultFolder) {
