@@ -14,6 +14,8 @@ other_name="${other_name:-uid $other}"
 w="$(mktemp -d)"
 trap 'umount "$w/mnt" 2>/dev/null || true; rm -rf "$w"' EXIT
 chmod 0755 "$w"
+# A copy the owner may run wherever the build lies (a home folder of 0700, say).
+mkdir "$w/bin" && cp "$cli" "$w/bin/tavex-cli" && cli="$w/bin/tavex-cli"
 mkdir -p -m 0700 "$w/home" "$w/tmp" "$w/mnt" "$w/home/rw"
 chown -R $owner:$owner "$w/home" "$w/tmp" "$w/mnt"
 as_other() { (umask "$1" && shift && setpriv --reuid=$other --regid=$other --clear-groups "$@"); }
