@@ -127,31 +127,25 @@ struct Names {
         return true;
     }
     bool WalHasContent() const { return companions[0].exists && companions[0].size > 0; }
-    // For a writer every file must be the user's; a reader may read another user's archive,
-    // but only with companions of the archive's owner (or its own).
+    // Each name must be a regular file or nothing. For a writer every file must be the user's; a
+    // reader may read another user's archive, but only with companions of the archive's owner
+    // (or its own).
     bool Refuses(const std::string& path, bool writing, std::string& error) const {
-        if (archive.exists && writing && !archive.trusted) {
-            error = ForeignText(path, archive, false);
-            return true;
-        }
-        for (std::size_t i = 0; i < std::size(kCompanions); ++i) {
-            const files::Facts& companion = companions[i];
-            const std::string name = path + kCompanions[i];
-            if (!companion.exists) continue;
-            if (companion.link) {
-                error =
-                    Quoted(name) + " is a symbolic link; it is not opened as the results archive";
-                return true;
-            }
-            if (!companion.regular) {
+        for (std::size_t i = 0; i <= std::size(kCompanions); ++i) {
+            const bool companion = i > 0;
+            const files::Facts& facts = companion ? companions[i - 1] : archive;
+            const std::string name = companion ? path + kCompanions[i - 1] : path;
+            if (!facts.exists) continue;
+            if (facts.link || !facts.regular) {
                 error = Quoted(name) +
-                        " is not a regular file; it is not opened as the results archive";
+                        (facts.link ? " is a symbolic link" : " is not a regular file") +
+                        "; it is not opened as the results archive";
                 return true;
             }
             const bool owners =
-                writing ? companion.trusted : companion.trusted || companion.owner == archive.owner;
+                facts.trusted || (!writing && (!companion || facts.owner == archive.owner));
             if (!owners) {
-                error = ForeignText(name, companion, true);
+                error = ForeignText(name, facts, companion);
                 return true;
             }
         }
@@ -355,16 +349,12 @@ bool SwitchToWal(sqlite3* db) {
     }
 }
 
-// Looks at the companions again once SQLite has opened them: one that another user put in place
-// between the first look and SQLite's open is refused, and not folded into the archive as the
-// connection closes.
-bool CompanionsStillOurs(sqlite3* db, const std::string& path, bool writing,
-                         const files::Facts& archiveFacts, std::string& error) {
+// Looks at the names again once SQLite has opened them: a companion that another user put in
+// place between the first look and SQLite's open is refused, and not folded into the archive as
+// the connection closes.
+bool NamesStillAccepted(sqlite3* db, const std::string& path, bool writing, std::string& error) {
     Names now;
-    if (now.LookAt(path, error)) {
-        now.archive = archiveFacts;
-        if (!now.Refuses(path, writing, error)) return true;
-    }
+    if (now.LookAt(path, error) && !now.Refuses(path, writing, error)) return true;
     sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     return false;
 }
@@ -550,7 +540,7 @@ std::unique_ptr<Archive> Archive::Open(const std::string& path, std::string& err
         error = Problem(db, path, "cannot open the results archive");
         return nullptr;
     }
-    if (!CompanionsStillOurs(db, path, true, names.archive, error)) return nullptr;
+    if (!NamesStillAccepted(db, path, true, error)) return nullptr;
     // Nothing is added to an archive that is damaged somewhere (the meter may be cleared once
     // the merge has returned).
     const Check check = QuickCheck(db);
@@ -571,18 +561,6 @@ std::unique_ptr<Archive> Archive::OpenForReading(const std::string& path, std::s
     }
     Names names;
     if (!names.LookAt(path, error)) return nullptr;
-    if (!names.archive.exists) {
-        missing = true;
-        return nullptr;
-    }
-    if (names.archive.link) {
-        error = Quoted(path) + " is a symbolic link; it is not opened as the results archive";
-        return nullptr;
-    }
-    if (!names.archive.regular) {
-        error = Quoted(path) + " is not a regular file; it is not opened as the results archive";
-        return nullptr;
-    }
     if (names.Refuses(path, false, error)) return nullptr;
     const Found found = Inspect(path, names, error);
     if (found == Found::kEmpty || found == Found::kNothing) {
@@ -600,7 +578,7 @@ std::unique_ptr<Archive> Archive::OpenForReading(const std::string& path, std::s
     const files::Facts& wal = names.companions[0];
     const files::Facts& shm = names.companions[1];
     const files::Facts& journal = names.companions[2];
-    const bool fileAlone = journal.exists && journal.size > 0 ? false : !names.WalHasContent();
+    const bool fileAlone = !names.WalHasContent() && !(journal.exists && journal.size > 0);
     const bool quiet = !wal.exists && !shm.exists;
     std::unique_ptr<Archive> archive;
     for (bool immutable = fileAlone && quiet && !(names.archive.mine && names.archive.writable);;
@@ -630,7 +608,7 @@ std::unique_ptr<Archive> Archive::OpenForReading(const std::string& path, std::s
             return nullptr;
         }
     }
-    if (!CompanionsStillOurs(archive->db_, path, false, names.archive, error)) return nullptr;
+    if (!NamesStillAccepted(archive->db_, path, false, error)) return nullptr;
     return archive;
 }
 

@@ -94,7 +94,8 @@ bool LookAt(const std::string& path, Facts& facts, std::string& error) {
     facts.ownerName = AccountName(owner);
     if (facts.ownerName.empty()) facts.ownerName = facts.owner;
     // Files an administrator or the system made count as the system's own, as root's do.
-    facts.mine = facts.owner == CurrentUserSid();
+    static const std::string user = CurrentUserSid();
+    facts.mine = facts.owner == user;
     facts.trusted = facts.mine || (owner && (::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
                                              ::IsWellKnownSid(owner, WinLocalSystemSid)));
     return true;

@@ -88,11 +88,13 @@ std::string IdentityOf(int fd) {
 }
 
 // Opens the node at path without waiting (a FIFO there must not stall the call) and without
-// making a terminal this process's own; -1 unless it is a character device.
-int OpenNode(const std::string& path, int access) {
+// making a terminal this process's own; -1 unless it is a character device, whose numbers go
+// into identity.
+int OpenNode(const std::string& path, int access, std::string& identity) {
     const int fd = ::open(path.c_str(), access | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return -1;
-    if (IdentityOf(fd).empty()) {
+    identity = IdentityOf(fd);
+    if (identity.empty()) {
         ::close(fd);
         return -1;
     }
@@ -155,7 +157,7 @@ private:
 // the meter can hold it, and it leaves nothing behind.
 class NodeLock final : public HidDeviceLock {
 public:
-    explicit NodeLock(int fd) : fd_(fd), identity_(IdentityOf(fd)) {}
+    NodeLock(int fd, std::string identity) : fd_(fd), identity_(std::move(identity)) {}
     ~NodeLock() override { ::close(fd_); }  // closing also lets go of the lock
     NodeLock(const NodeLock&) = delete;
     NodeLock& operator=(const NodeLock&) = delete;
@@ -176,10 +178,11 @@ private:
 };
 
 std::unique_ptr<HidDeviceLock> OpenNodeLock(const std::string& path) {
-    const int fd = OpenNode(path, O_RDONLY);
+    std::string identity;
+    const int fd = OpenNode(path, O_RDONLY, identity);
     if (fd < 0) return nullptr;
     try {
-        return std::make_unique<NodeLock>(fd);
+        return std::make_unique<NodeLock>(fd, std::move(identity));
     } catch (...) {
         ::close(fd);
         return nullptr;
@@ -214,9 +217,9 @@ public:
         // The node is opened here first and handed to hidapi through /proc, so that the device
         // is exactly the node whose numbers are kept (and locked), whatever the name names by
         // the time hidapi opens it. Without /proc, hidapi opens the name itself.
-        const int fd = OpenNode(path, O_RDWR);
+        std::string identity;
+        const int fd = OpenNode(path, O_RDWR, identity);
         if (fd < 0) return nullptr;
-        const std::string identity = IdentityOf(fd);
         const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
         struct stat viaProc {};
         const bool proc = ::stat(procPath.c_str(), &viaProc) == 0;

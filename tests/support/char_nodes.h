@@ -15,22 +15,21 @@ namespace tavex::testing {
 
 // Character device nodes of a test's own, standing in for hidraw nodes: each its own inode, so
 // that locks on one never meet another test's. Made with mknod where the test may (as root, with
-// the null device's numbers), else as a link to a new pseudo-terminal (not when realOnly: sysfs
-// finds a node by its own name). False, with why, where neither works.
+// the null device's numbers), else as a link to a new pseudo-terminal. False, with why, where
+// neither works.
 class CharNodes {
 public:
     ~CharNodes() {
         for (const int fd : terminals_) ::close(fd);
     }
 
-    bool Make(const std::string& path, std::string& why, bool realOnly = false) {
+    bool Make(const std::string& path, std::string& why) {
         if (::mknod(path.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0) {
             const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
             if (fd >= 0 && ::close(fd) == 0) return true;
             ::unlink(path.c_str());
         }
         why = std::string("mknod: ") + std::strerror(errno);
-        if (realOnly) return false;
         const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (terminal >= 0) terminals_.push_back(terminal);
         if (terminal < 0 || ::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0 ||
