@@ -36,7 +36,8 @@ bool LookAt(const std::string& path, Facts& facts, std::string& error) {
     facts = {};
     struct stat info {};
     if (::fstatat(AT_FDCWD, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno == ENOENT) return true;
+        // A name longer than the folder allows cannot be there (a companion of a long name).
+        if (errno == ENOENT || errno == ENAMETOOLONG) return true;
         error = "cannot look at \"" + path + "\": " + std::strerror(errno);
         return false;
     }
